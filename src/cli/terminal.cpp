@@ -4,10 +4,10 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
 
 #include "cli/fault.h"
 #include "cli/utf8.h"
+#include "gate/os_error.h"
 
 namespace pellucor {
 
@@ -31,14 +31,6 @@ void write_all(int fd, std::string_view bytes, std::string_view stream_name) {
 }
 
 }  // namespace
-
-std::string os_error_text(int error_number) {
-  std::string text = std::strerror(error_number);
-  text += " (os error ";
-  text += std::to_string(error_number);
-  text += ')';
-  return text;
-}
 
 void write_stdout(std::string_view bytes) { write_all(1, bytes, "stdout"); }
 

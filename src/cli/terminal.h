@@ -87,12 +87,9 @@ void print_field_greyed(std::string_view key, std::string_view value);
 // write_stdout / write_stderr write all of `bytes` (unbuffered, retrying short
 // writes). A failed write is a fault: a broken pipe ends the process quietly
 // with status 0; any other error stops it at once with
-// "failed printing to stdout: <error>" on stderr.
+// "failed printing to stdout: <error>" on stderr (the error as
+// os_error_text of gate/os_error.h renders it).
 void write_stdout(std::string_view bytes);
 void write_stderr(std::string_view bytes);
-
-// os_error_text renders an errno value as the system's message and its
-// number: "Broken pipe (os error 32)".
-std::string os_error_text(int error_number);
 
 }  // namespace pellucor
