@@ -10,6 +10,7 @@
 #include <array>
 #include <vector>
 
+#include "cli/utf8.h"
 #include "gate/os_error.h"
 
 extern char** environ;
@@ -215,6 +216,20 @@ std::expected<SecureString, CliError> read_stdin_line(std::string_view label) {
         make_error(err::PL_2006, std::string(label) + ": not valid UTF-8: " + *bad));
   }
   return line;
+}
+
+std::expected<std::string, CliError> option_value_string(ArgParser& args, std::string_view label) {
+  auto value = args.option_value();
+  if (!value) return std::unexpected(error_from_arg_error(value.error()));
+  if (!is_valid_utf8(std::string_view(*value))) {
+    return std::unexpected(new_argument_error(std::string(label) + ": not valid UTF-8"));
+  }
+  return std::move(*value);
+}
+
+std::expected<std::string, CliError> option_value_string_twin(ArgParser& args,
+                                                              std::string_view label) {
+  return option_value_string(args, label);
 }
 
 bool set_terminal_echo(bool on) {

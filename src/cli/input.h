@@ -14,6 +14,7 @@
 #include <string>
 #include <string_view>
 
+#include "cli/arg_parser.h"
 #include "crypto/errors.h"
 #include "crypto/secure_buffer.h"
 
@@ -51,6 +52,15 @@ std::expected<SecureString, CliError> read_text_source(std::string_view path);
 // {label}: {os error}", "{label} exceeds 65536 bytes" or "{label}: not valid
 // UTF-8: {utf-8 error}".
 std::expected<SecureString, CliError> read_stdin_line(std::string_view label);
+
+// option_value_string takes the value of the option just returned by `args`
+// as text. Tokeniser failures become PL-2000 (error_from_arg_error); a value
+// that is not UTF-8 is PL-2000 "{label}: not valid UTF-8".
+std::expected<std::string, CliError> option_value_string(ArgParser& args, std::string_view label);
+
+// option_value_string_twin is option_value_string for the repin command.
+std::expected<std::string, CliError> option_value_string_twin(ArgParser& args,
+                                                              std::string_view label);
 
 // set_terminal_echo switches the echo of the terminal on standard input on or
 // off by running "/bin/stty", then "/usr/bin/stty", with "echo" or "-echo".

@@ -192,6 +192,26 @@ TEST_F(InputTest, LineLengthCapCountsBytesBeforeTheLineFeed) {
             "PL-2006: enrollment key: not valid UTF-8: incomplete utf-8 byte sequence from index 1");
 }
 
+TEST(OptionValueString, TakesUtf8ValuesAndNamesTheOptionOtherwise) {
+  ArgParser ok({"--field", "caf\xc3\xa9"});
+  ASSERT_TRUE(ok.next_arg().has_value());
+  auto value = option_value_string(ok, "--field");
+  ASSERT_TRUE(value.has_value());
+  EXPECT_EQ(*value, "caf\xc3\xa9");
+
+  ArgParser bad({"--field=ab\xff"});
+  ASSERT_TRUE(bad.next_arg().has_value());
+  auto refused = option_value_string(bad, "--field");
+  ASSERT_FALSE(refused.has_value());
+  EXPECT_EQ(error_line(refused.error()), "PL-2000: --field: not valid UTF-8");
+
+  ArgParser missing({"--field"});
+  ASSERT_TRUE(missing.next_arg().has_value());
+  auto none = option_value_string_twin(missing, "--field");
+  ASSERT_FALSE(none.has_value());
+  EXPECT_EQ(error_line(none.error()), "PL-2000: missing argument for option '--field'");
+}
+
 class TerminalEchoTest : public InputTest {
  protected:
   // A fake stty that records its argument and what it saw of the loader
