@@ -1,0 +1,89 @@
+#include "cli/fault.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <string>
+
+namespace pellucor {
+
+namespace {
+
+// The path of the source file from the project's src/ folder on.
+std::string_view short_source_path(std::string_view path) {
+  const std::size_t at = path.rfind("/src/");
+  return at == std::string_view::npos ? path : path.substr(at + 1);
+}
+
+// Best effort: the report goes straight to descriptor 2, and a failure to
+// write it cannot be reported anywhere.
+void write_report(const std::string& text) {
+  std::size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = ::write(2, text.data() + done, text.size() - done);
+    if (n > 0) {
+      done += static_cast<std::size_t>(n);
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else {
+      return;
+    }
+  }
+}
+
+[[noreturn]] void report_and_abort(std::string_view message, std::string_view location) {
+  std::string text = "pellucor-cli: internal fault at ";
+  text += location;
+  text += ":\n";
+  text += message;
+  text += '\n';
+  write_report(text);
+  std::abort();
+}
+
+[[noreturn]] void on_terminate() {
+  std::string message = "uncaught exception";
+  if (std::exception_ptr current = std::current_exception()) {
+    try {
+      std::rethrow_exception(current);
+    } catch (const std::exception& e) {
+      message += ": ";
+      message += e.what();
+    } catch (...) {
+    }
+  }
+  report_and_abort(message, "std::terminate");
+}
+
+}  // namespace
+
+bool is_broken_pipe_message(std::string_view message) {
+  const bool is_print_failure = message.find("failed printing to stdout") != std::string_view::npos ||
+                                message.find("failed printing to stderr") != std::string_view::npos;
+  if (!is_print_failure) return false;
+  for (std::string_view marker :
+       {"Broken pipe", "broken pipe", "os error 32", "os error 109", "pipe is being closed"}) {
+    if (message.find(marker) != std::string_view::npos) return true;
+  }
+  return false;
+}
+
+void fault(std::string_view message, std::source_location where) {
+  if (is_broken_pipe_message(message)) {
+    std::fflush(stdout);
+    ::_exit(0);
+  }
+  std::string location(short_source_path(where.file_name()));
+  location += ':';
+  location += std::to_string(where.line());
+  location += ':';
+  location += std::to_string(where.column());
+  report_and_abort(message, location);
+}
+
+void install_fault_handler() { std::set_terminate(on_terminate); }
+
+}  // namespace pellucor

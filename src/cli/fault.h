@@ -1,0 +1,28 @@
+// Internal faults: states the program cannot handle and does not unwind from.
+//
+// A fault is either a broken invariant or a failed write to stdout/stderr
+// ("failed printing to stdout: Broken pipe (os error 32)"). A write that failed
+// because the reader went away (a pager or `head` that stopped reading) ends
+// the process quietly with status 0. Every other fault prints its message
+// with its source location on stderr and aborts.
+#pragma once
+
+#include <source_location>
+#include <string_view>
+
+namespace pellucor {
+
+// fault never returns: it exits 0 quietly for a broken pipe, else reports
+// the message and where it was raised on stderr and aborts.
+[[noreturn]] void fault(std::string_view message,
+                        std::source_location where = std::source_location::current());
+
+// is_broken_pipe_message is true for the fault text of a write to stdout or
+// stderr that failed because the pipe was closed.
+bool is_broken_pipe_message(std::string_view message);
+
+// install_fault_handler routes exceptions that nobody caught (a broken
+// invariant in a library) through the same report and abort.
+void install_fault_handler();
+
+}  // namespace pellucor

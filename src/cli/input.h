@@ -1,0 +1,76 @@
+// Bounded readers for files and standard input, and the terminal-echo switch.
+//
+// Every input the program buffers whole goes through these readers: they cap
+// the size and refuse anything larger instead of truncating it, and they
+// accept only valid UTF-8. The results are wiping strings, because the same
+// readers carry secret field files and the enrolment key.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "cli/arg_parser.h"
+#include "crypto/errors.h"
+#include "crypto/secure_buffer.h"
+
+namespace pellucor {
+
+// The most bytes accepted from one file, or from standard input read whole.
+inline constexpr std::size_t MAX_INPUT_BYTES = 262144;
+// The most bytes accepted in one line of standard input, line feed not counted.
+inline constexpr std::size_t MAX_LINE_BYTES = 65536;
+
+// utf8_error_text returns nothing when `bytes` is valid UTF-8, else the
+// position of the first fault in the form "invalid utf-8 sequence of N bytes
+// from index I" or "incomplete utf-8 byte sequence from index I".
+std::optional<std::string> utf8_error_text(std::span<const std::uint8_t> bytes);
+
+// read_file_bounded reads the whole of `fd` (which it always closes) named
+// `name` in messages. Fails with PL-2111 "reading {name}: {os error}",
+// PL-2110 "{name} exceeds 262144 bytes (refuse to buffer unbounded input)"
+// or PL-2000 "{name}: not valid UTF-8: {utf-8 error}".
+std::expected<SecureString, CliError> read_file_bounded(int fd, std::string_view name);
+
+// read_stdin_bounded reads the whole of standard input, exactly as given,
+// under the name "stdin"; failures as for read_file_bounded.
+std::expected<SecureString, CliError> read_stdin_bounded();
+
+// read_text_source reads `path` ("-" is standard input) and returns its
+// content with every trailing carriage return and line feed removed.
+// Fails with PL-2111 "opening {path}: {os error}" or as read_file_bounded.
+std::expected<SecureString, CliError> read_text_source(std::string_view path);
+
+// read_stdin_line reads one line of standard input one byte at a time, so
+// that the rest stays unread for the next reader, and returns it without its
+// line feed (a carriage return before it is kept). End of input ends the
+// line; nothing read gives an empty text. Fails with PL-2006 "reading
+// {label}: {os error}", "{label} exceeds 65536 bytes" or "{label}: not valid
+// UTF-8: {utf-8 error}".
+std::expected<SecureString, CliError> read_stdin_line(std::string_view label);
+
+// option_value_string takes the value of the option just returned by `args`
+// as text. Tokeniser failures become PL-2000 (error_from_arg_error); a value
+// that is not UTF-8 is PL-2000 "{label}: not valid UTF-8".
+std::expected<std::string, CliError> option_value_string(ArgParser& args, std::string_view label);
+
+// option_value_string_twin is option_value_string for the repin command.
+std::expected<std::string, CliError> option_value_string_twin(ArgParser& args,
+                                                              std::string_view label);
+
+// set_terminal_echo switches the echo of the terminal on standard input on or
+// off by running "/bin/stty", then "/usr/bin/stty", with "echo" or "-echo".
+// Returns true once one of them exits with status 0, false when neither did.
+// The loader variables LD_PRELOAD, LD_LIBRARY_PATH, DYLD_INSERT_LIBRARIES and
+// DYLD_LIBRARY_PATH are removed from the child's environment.
+bool set_terminal_echo(bool on);
+
+// set_terminal_echo_using is set_terminal_echo over other program paths, tried
+// in order; the seam lets a test put small fake programs in their place.
+bool set_terminal_echo_using(bool on, std::span<const std::string> programs);
+
+}  // namespace pellucor

@@ -1,0 +1,180 @@
+#include "cli/terminal.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "cli/fault.h"
+#include "cli/utf8.h"
+#include "gate/os_error.h"
+
+namespace pellucor {
+
+namespace {
+
+void write_all(int fd, std::string_view bytes, std::string_view stream_name) {
+  while (!bytes.empty()) {
+    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n >= 0) {
+      bytes.remove_prefix(static_cast<std::size_t>(n));
+      continue;
+    }
+    if (errno == EINTR) continue;
+    const int error_number = errno;
+    std::string message = "failed printing to ";
+    message += stream_name;
+    message += ": ";
+    message += os_error_text(error_number);
+    fault(message);
+  }
+}
+
+}  // namespace
+
+void write_stdout(std::string_view bytes) { write_all(1, bytes, "stdout"); }
+
+void write_stderr(std::string_view bytes) { write_all(2, bytes, "stderr"); }
+
+bool colour_enabled() {
+  const char* no_color = std::getenv("NO_COLOR");
+  if (no_color != nullptr && no_color[0] != '\0') return false;
+  return ::isatty(1) == 1;
+}
+
+bool is_safe_terminal_char(char32_t c) {
+  if (c == '\t' || c == '\n') return true;
+  if (c < 0x20 || c == 0x7F) return false;
+  if (c >= 0x80 && c <= 0x9F) return false;
+  if (c >= 0x202A && c <= 0x202E) return false;
+  if (c >= 0x2066 && c <= 0x2069) return false;
+  return true;
+}
+
+SanitizedText sanitize_for_terminal(std::string_view text) {
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const unsigned char b = static_cast<unsigned char>(text[i]);
+    // Fast path over printable ASCII, tab and line feed.
+    if (b >= 0x20 && b < 0x7F) {
+      ++i;
+      continue;
+    }
+    char32_t cp = 0;
+    const std::size_t len = decode_utf8(text, i, cp);
+    if (len == 0 || !is_safe_terminal_char(cp)) break;
+    i += len;
+  }
+  if (i == text.size()) return SanitizedText(text);
+  std::string out(text.substr(0, i));
+  while (i < text.size()) {
+    char32_t cp = 0;
+    const std::size_t len = decode_utf8(text, i, cp);
+    if (len == 0) {
+      ++i;  // not UTF-8: never reaches the terminal
+      continue;
+    }
+    if (is_safe_terminal_char(cp)) out.append(text.substr(i, len));
+    i += len;
+  }
+  return SanitizedText(std::move(out));
+}
+
+std::string sanitize_inline(std::string_view text, std::size_t max_chars) {
+  std::string out;
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < text.size() && kept < max_chars;) {
+    char32_t cp = 0;
+    const std::size_t len = decode_utf8(text, i, cp);
+    if (len == 0) {
+      ++i;
+      continue;
+    }
+    if (cp != '\t' && cp != '\n' && cp != '\r' && is_safe_terminal_char(cp)) {
+      out.append(text.substr(i, len));
+      ++kept;
+    }
+    i += len;
+  }
+  return out;
+}
+
+void print_ok(std::string_view message) {
+  const SanitizedText clean = sanitize_for_terminal(message);
+  std::string line;
+  if (colour_enabled()) {
+    line.append(style::green).append(style::bold).append("\u2713").append(style::reset);
+    line.append(" ").append(style::green).append(clean.view()).append(style::reset);
+  } else {
+    line.append("OK: ").append(clean.view());
+  }
+  line += '\n';
+  write_stdout(line);
+}
+
+void print_error_line(std::string_view message) {
+  const SanitizedText clean = sanitize_for_terminal(message);
+  std::string line;
+  if (colour_enabled()) {
+    line.append(style::red).append("\u2717 ").append(clean.view()).append(style::reset);
+  } else {
+    line.append(clean.view());
+  }
+  line += '\n';
+  write_stderr(line);
+}
+
+void print_dim(std::string_view message) {
+  const SanitizedText clean = sanitize_for_terminal(message);
+  std::string line;
+  if (colour_enabled()) {
+    line.append(style::dim).append(clean.view()).append(style::reset);
+  } else {
+    line.append(clean.view());
+  }
+  line += '\n';
+  write_stdout(line);
+}
+
+void print_arrow_field(std::string_view label, std::string_view value) {
+  const SanitizedText clean = sanitize_for_terminal(value);
+  std::string line;
+  if (colour_enabled()) {
+    line.append(style::grey).append("\u2192 ").append(label).append(":").append(style::reset);
+    line.append(" ").append(style::bold).append(clean.view()).append(style::reset);
+  } else {
+    line.append("  ").append(label).append(": ").append(clean.view());
+  }
+  line += '\n';
+  write_stdout(line);
+}
+
+void print_field(std::string_view key, std::string_view value) {
+  const SanitizedText clean_key = sanitize_for_terminal(key);
+  const SanitizedText clean_value = sanitize_for_terminal(value);
+  std::string line;
+  if (colour_enabled()) {
+    line.append(style::grey).append(clean_key.view()).append(":").append(style::reset);
+    line.append(" ").append(clean_value.view());
+  } else {
+    line.append(clean_key.view()).append(": ").append(clean_value.view());
+  }
+  line += '\n';
+  write_stdout(line);
+}
+
+void print_field_greyed(std::string_view key, std::string_view value) {
+  const SanitizedText clean_key = sanitize_for_terminal(key);
+  const SanitizedText clean_value = sanitize_for_terminal(value);
+  std::string line;
+  if (colour_enabled()) {
+    line.append(style::grey).append(clean_key.view()).append(": ").append(clean_value.view());
+    line.append(style::reset);
+  } else {
+    line.append(clean_key.view()).append(": ").append(clean_value.view());
+  }
+  line += '\n';
+  write_stdout(line);
+}
+
+}  // namespace pellucor

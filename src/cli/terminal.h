@@ -1,0 +1,95 @@
+// Terminal output: the colour decision, the filter that keeps vault-supplied
+// text from steering the terminal, the decorated line printers, and the raw
+// write helpers every command uses for its output.
+//
+// Values a caller pipes into another program (a field value, a TOTP code, a
+// rendered template) are written raw with write_stdout; everything decorated
+// goes through the printers, which sanitise what they print.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <utility>
+
+namespace pellucor {
+
+// Escape sequences of the palette.
+namespace style {
+inline constexpr std::string_view green = "\x1b[38;2;134;239;172m";
+inline constexpr std::string_view grey = "\x1b[38;2;107;107;107m";
+inline constexpr std::string_view red = "\x1b[38;2;220;38;38m";
+inline constexpr std::string_view bold = "\x1b[1m";
+inline constexpr std::string_view dim = "\x1b[2m";
+inline constexpr std::string_view white_bold = "\x1b[37;1m";
+inline constexpr std::string_view reset = "\x1b[0m";
+}  // namespace style
+
+// colour_enabled is false when NO_COLOR is set and not empty; otherwise true
+// exactly when stdout is a terminal (also for lines written to stderr).
+// Evaluated afresh on every call.
+bool colour_enabled();
+
+// is_safe_terminal_char: tab and line feed are safe; every other C0 control,
+// DEL, the C1 controls U+0080..U+009F and the bidirectional controls
+// U+202A..U+202E and U+2066..U+2069 are not; everything else is.
+bool is_safe_terminal_char(char32_t c);
+
+// The result of sanitize_for_terminal: a view of the input itself when it was
+// clean (no copy), or an owned copy holding only the safe characters. A view
+// result must not outlive the text it was made from.
+class SanitizedText {
+ public:
+  explicit SanitizedText(std::string_view clean) : view_(clean) {}
+  explicit SanitizedText(std::string owned) : owned_(std::move(owned)), is_owned_(true) {}
+  SanitizedText(const SanitizedText&) = delete;
+  SanitizedText& operator=(const SanitizedText&) = delete;
+  SanitizedText(SanitizedText&&) = default;
+  SanitizedText& operator=(SanitizedText&&) = default;
+
+  std::string_view view() const { return is_owned_ ? std::string_view(owned_) : view_; }
+  operator std::string_view() const { return view(); }
+  std::string str() const { return std::string(view()); }
+  bool was_copied() const { return is_owned_; }
+
+ private:
+  std::string_view view_;
+  std::string owned_;
+  bool is_owned_ = false;
+};
+
+// sanitize_for_terminal keeps only safe characters, in order; tab and line
+// feed survive. Bytes that are not well-formed UTF-8 are left out too.
+SanitizedText sanitize_for_terminal(std::string_view text);
+
+// sanitize_inline makes one table cell or list line: safe characters in order,
+// leaving out tab, line feed and carriage return, stopping once `max_chars`
+// characters (at least 1) have been kept. No mark is added when cut.
+std::string sanitize_inline(std::string_view text, std::size_t max_chars);
+
+// Line printers: each writes one whole line (with its line feed) in one write,
+// deciding colour once. With colour / without:
+//   print_ok           stdout  green bold "✓" reset " " green msg reset   | "OK: " msg
+//   print_error_line   stderr  red "✗ " msg reset                          | msg
+//   print_dim          stdout  dim msg reset                               | msg
+//   print_arrow_field  stdout  grey "→ " label ":" reset " " bold value reset | "  " label ": " value
+//   print_field        stdout  grey key ":" reset " " value                | key ": " value
+//   print_field_greyed stdout  grey key ": " value reset                   | key ": " value
+// Every text is sanitised except the label of print_arrow_field (callers pass
+// fixed texts).
+void print_ok(std::string_view message);
+void print_error_line(std::string_view message);
+void print_dim(std::string_view message);
+void print_arrow_field(std::string_view label, std::string_view value);
+void print_field(std::string_view key, std::string_view value);
+void print_field_greyed(std::string_view key, std::string_view value);
+
+// write_stdout / write_stderr write all of `bytes` (unbuffered, retrying short
+// writes). A failed write is a fault: a broken pipe ends the process quietly
+// with status 0; any other error stops it at once with
+// "failed printing to stdout: <error>" on stderr (the error as
+// os_error_text of gate/os_error.h renders it).
+void write_stdout(std::string_view bytes);
+void write_stderr(std::string_view bytes);
+
+}  // namespace pellucor

@@ -1,0 +1,269 @@
+#include "cli/input.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+namespace pellucor {
+namespace {
+
+namespace fs = std::filesystem;
+
+class InputTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/pellucor-input-XXXXXX";
+    ASSERT_NE(::mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+    saved_stdin_ = ::dup(STDIN_FILENO);
+  }
+  void TearDown() override {
+    ::dup2(saved_stdin_, STDIN_FILENO);
+    ::close(saved_stdin_);
+    fs::remove_all(dir_);
+  }
+
+  std::string write_file(const std::string& name, const std::string& content) {
+    const std::string path = (dir_ / name).string();
+    std::ofstream(path, std::ios::binary) << content;
+    return path;
+  }
+  int open_file(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY);
+    EXPECT_GE(fd, 0);
+    return fd;
+  }
+  // Puts `content` on standard input (through a file, so size is no concern).
+  void set_stdin(const std::string& content) {
+    const int fd = open_file(write_file("stdin-" + std::to_string(++stdin_count_), content));
+    ::dup2(fd, STDIN_FILENO);
+    ::close(fd);
+  }
+
+  fs::path dir_;
+  int saved_stdin_ = -1;
+  int stdin_count_ = 0;
+};
+
+std::string error_line(const CliError& e) { return format_cli_error(e); }
+
+TEST(Utf8ErrorText, ReportsTheFirstFaultLikeTheStandardLibrary) {
+  struct Case {
+    std::string bytes;
+    std::string expected;  // empty: valid
+  };
+  const Case cases[] = {
+      {"plain ascii", ""},
+      {"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80", ""},
+      {"\xff", "invalid utf-8 sequence of 1 bytes from index 0"},
+      {"ab\x80", "invalid utf-8 sequence of 1 bytes from index 2"},
+      {"ab\xc0\x80", "invalid utf-8 sequence of 1 bytes from index 2"},
+      {"ab\xe0\x80\x80", "invalid utf-8 sequence of 1 bytes from index 2"},
+      {"\xed\xa0\x80", "invalid utf-8 sequence of 1 bytes from index 0"},
+      {"\xe2\x82x", "invalid utf-8 sequence of 2 bytes from index 0"},
+      {"x\xf0\x9f\x98z", "invalid utf-8 sequence of 3 bytes from index 1"},
+      {"\xf4\x90\x80\x80", "invalid utf-8 sequence of 1 bytes from index 0"},
+      {"ab\xe2\x82", "incomplete utf-8 byte sequence from index 2"},
+      {"\xf0", "incomplete utf-8 byte sequence from index 0"},
+  };
+  for (const auto& c : cases) {
+    const auto* p = reinterpret_cast<const std::uint8_t*>(c.bytes.data());
+    const auto got = utf8_error_text({p, c.bytes.size()});
+    if (c.expected.empty()) {
+      EXPECT_FALSE(got.has_value()) << *got;
+    } else {
+      ASSERT_TRUE(got.has_value()) << c.expected;
+      EXPECT_EQ(*got, c.expected);
+    }
+  }
+}
+
+TEST_F(InputTest, FileAtTheCapIsReadWholeAndOneByteMoreIsRefused) {
+  const std::string at_cap = write_file("at-cap", std::string(MAX_INPUT_BYTES, 'a'));
+  auto ok = read_file_bounded(open_file(at_cap), at_cap);
+  ASSERT_TRUE(ok.has_value()) << error_line(ok.error());
+  EXPECT_EQ(ok->size(), MAX_INPUT_BYTES);
+
+  const std::string over = write_file("over", std::string(MAX_INPUT_BYTES + 1, 'a'));
+  auto refused = read_file_bounded(open_file(over), over);
+  ASSERT_FALSE(refused.has_value());
+  EXPECT_EQ(error_line(refused.error()),
+            "PL-2110: " + over + " exceeds 262144 bytes (refuse to buffer unbounded input)");
+}
+
+TEST_F(InputTest, FileReaderNamesTheFileAndAlwaysClosesIt) {
+  const std::string bad = write_file("bad", "abc\xff");
+  const int fd = open_file(bad);
+  auto r = read_file_bounded(fd, "template.txt");
+  ASSERT_FALSE(r.has_value());
+  EXPECT_EQ(error_line(r.error()),
+            "PL-2000: template.txt: not valid UTF-8: invalid utf-8 sequence of 1 bytes from index 3");
+  EXPECT_EQ(::fcntl(fd, F_GETFD), -1);
+
+  const int dir_fd = ::open(dir_.c_str(), O_RDONLY | O_DIRECTORY);
+  auto d = read_file_bounded(dir_fd, "folder");
+  ASSERT_FALSE(d.has_value());
+  EXPECT_EQ(error_line(d.error()), "PL-2111: reading folder: Is a directory (os error 21)");
+  EXPECT_EQ(::fcntl(dir_fd, F_GETFD), -1);
+}
+
+TEST_F(InputTest, TextSourceCutsTrailingLineEndsFromFilesAndStdinAlike) {
+  const std::string path = write_file("secret", "s3cr3t\r\n\n");
+  auto from_file = read_text_source(path);
+  ASSERT_TRUE(from_file.has_value());
+  EXPECT_EQ(from_file->view(), "s3cr3t");
+
+  set_stdin("s3cr3t\r\n\n");
+  auto from_stdin = read_text_source("-");
+  ASSERT_TRUE(from_stdin.has_value());
+  EXPECT_EQ(from_stdin->view(), "s3cr3t");
+
+  // The whole-stdin reader itself hands back the input untouched.
+  set_stdin("s3cr3t\r\n\n");
+  auto raw = read_stdin_bounded();
+  ASSERT_TRUE(raw.has_value());
+  EXPECT_EQ(raw->view(), "s3cr3t\r\n\n");
+}
+
+TEST_F(InputTest, TextSourceReportsAFileThatCannotBeOpened) {
+  const std::string missing = (dir_ / "missing").string();
+  auto r = read_text_source(missing);
+  ASSERT_FALSE(r.has_value());
+  EXPECT_EQ(error_line(r.error()),
+            "PL-2111: opening " + missing + ": No such file or directory (os error 2)");
+}
+
+TEST_F(InputTest, StdinOverTheCapIsRefusedAsStdin) {
+  set_stdin(std::string(MAX_INPUT_BYTES + 1, 'x'));
+  auto r = read_stdin_bounded();
+  ASSERT_FALSE(r.has_value());
+  EXPECT_EQ(error_line(r.error()),
+            "PL-2110: stdin exceeds 262144 bytes (refuse to buffer unbounded input)");
+
+  set_stdin("");
+  auto empty = read_stdin_bounded();
+  ASSERT_TRUE(empty.has_value());
+  EXPECT_TRUE(empty->empty());
+}
+
+TEST_F(InputTest, LinesAreReadOneAtATimeLeavingTheRestUnread) {
+  set_stdin("BLOB\r\nKEY\nrest of input\n");
+  auto blob = read_stdin_line("enrollment blob");
+  auto key = read_stdin_line("enrollment key");
+  ASSERT_TRUE(blob.has_value());
+  ASSERT_TRUE(key.has_value());
+  EXPECT_EQ(blob->view(), "BLOB\r");
+  EXPECT_EQ(key->view(), "KEY");
+  auto rest = read_stdin_bounded();
+  ASSERT_TRUE(rest.has_value());
+  EXPECT_EQ(rest->view(), "rest of input\n");
+
+  auto at_end = read_stdin_line("enrollment key");
+  ASSERT_TRUE(at_end.has_value());
+  EXPECT_TRUE(at_end->empty());
+}
+
+TEST_F(InputTest, LineLengthCapCountsBytesBeforeTheLineFeed) {
+  set_stdin(std::string(MAX_LINE_BYTES, 'b') + "\n");
+  auto with_newline = read_stdin_line("enrollment blob");
+  ASSERT_TRUE(with_newline.has_value());
+  EXPECT_EQ(with_newline->size(), MAX_LINE_BYTES);
+
+  set_stdin(std::string(MAX_LINE_BYTES, 'b'));
+  auto at_eof = read_stdin_line("enrollment blob");
+  ASSERT_TRUE(at_eof.has_value());
+  EXPECT_EQ(at_eof->size(), MAX_LINE_BYTES);
+
+  set_stdin(std::string(MAX_LINE_BYTES + 1, 'b') + "\n");
+  auto over = read_stdin_line("enrollment blob");
+  ASSERT_FALSE(over.has_value());
+  EXPECT_EQ(error_line(over.error()), "PL-2006: enrollment blob exceeds 65536 bytes");
+
+  set_stdin("k\xc3\n");
+  auto bad = read_stdin_line("enrollment key");
+  ASSERT_FALSE(bad.has_value());
+  EXPECT_EQ(error_line(bad.error()),
+            "PL-2006: enrollment key: not valid UTF-8: incomplete utf-8 byte sequence from index 1");
+}
+
+TEST(OptionValueString, TakesUtf8ValuesAndNamesTheOptionOtherwise) {
+  ArgParser ok({"--field", "caf\xc3\xa9"});
+  ASSERT_TRUE(ok.next_arg().has_value());
+  auto value = option_value_string(ok, "--field");
+  ASSERT_TRUE(value.has_value());
+  EXPECT_EQ(*value, "caf\xc3\xa9");
+
+  ArgParser bad({"--field=ab\xff"});
+  ASSERT_TRUE(bad.next_arg().has_value());
+  auto refused = option_value_string(bad, "--field");
+  ASSERT_FALSE(refused.has_value());
+  EXPECT_EQ(error_line(refused.error()), "PL-2000: --field: not valid UTF-8");
+
+  ArgParser missing({"--field"});
+  ASSERT_TRUE(missing.next_arg().has_value());
+  auto none = option_value_string_twin(missing, "--field");
+  ASSERT_FALSE(none.has_value());
+  EXPECT_EQ(error_line(none.error()), "PL-2000: missing argument for option '--field'");
+}
+
+class TerminalEchoTest : public InputTest {
+ protected:
+  // A fake stty that records its argument and what it saw of the loader
+  // variables, then exits with `status`.
+  std::string fake_stty(const std::string& name, int status) {
+    const std::string log = (dir_ / "calls").string();
+    const std::string path = write_file(
+        name, "#!/bin/sh\necho \"" + name + " $1 ${LD_PRELOAD-unset} ${LD_LIBRARY_PATH-unset} " +
+                  "${DYLD_INSERT_LIBRARIES-unset} ${DYLD_LIBRARY_PATH-unset} ${KEPT_VAR-unset}\" >> " +
+                  log + "\nexit " + std::to_string(status) + "\n");
+    ::chmod(path.c_str(), 0700);
+    return path;
+  }
+  std::string calls() {
+    std::ifstream in(dir_ / "calls");
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+};
+
+TEST_F(TerminalEchoTest, FallsBackToTheSecondProgramWhenTheFirstFails) {
+  const std::string programs[] = {fake_stty("first", 1), fake_stty("second", 0)};
+  ::setenv("LD_PRELOAD", "", 1);
+  ::setenv("LD_LIBRARY_PATH", "/nowhere", 1);
+  ::setenv("DYLD_INSERT_LIBRARIES", "/nowhere/lib.dylib", 1);
+  ::setenv("DYLD_LIBRARY_PATH", "/nowhere", 1);
+  ::setenv("KEPT_VAR", "kept", 1);
+  EXPECT_TRUE(set_terminal_echo_using(false, programs));
+  ::unsetenv("LD_PRELOAD");
+  ::unsetenv("LD_LIBRARY_PATH");
+  ::unsetenv("DYLD_INSERT_LIBRARIES");
+  ::unsetenv("DYLD_LIBRARY_PATH");
+  ::unsetenv("KEPT_VAR");
+  EXPECT_EQ(calls(),
+            "first -echo unset unset unset unset kept\n"
+            "second -echo unset unset unset unset kept\n");
+}
+
+TEST_F(TerminalEchoTest, StopsAtTheFirstProgramThatSucceeds) {
+  const std::string programs[] = {fake_stty("first", 0), fake_stty("second", 0)};
+  EXPECT_TRUE(set_terminal_echo_using(true, programs));
+  EXPECT_EQ(calls().substr(0, 9), "first ech");
+  EXPECT_EQ(calls().find("second"), std::string::npos);
+}
+
+TEST_F(TerminalEchoTest, ReportsFailureWhenNoProgramWorks) {
+  const std::string programs[] = {(dir_ / "no-such-stty").string(), fake_stty("failing", 1)};
+  EXPECT_FALSE(set_terminal_echo_using(false, programs));
+  EXPECT_EQ(calls(), "failing -echo unset unset unset unset unset\n");
+
+  const std::string none[] = {(dir_ / "missing-1").string(), (dir_ / "missing-2").string()};
+  EXPECT_FALSE(set_terminal_echo_using(true, none));
+}
+
+}  // namespace
+}  // namespace pellucor
