@@ -41,18 +41,20 @@ const EC_GROUP* p256_group() {
   return group;
 }
 
-// Builds a P-256 key from an encoded public point (and, for a key pair, the
-// scalar as a native-endian integer). Null when the library refuses it; the
-// library checks that the point lies on the curve.
+// Builds a P-256 key from an encoded public point and/or the scalar as a
+// native-endian integer (either may be absent). Null when the library refuses
+// it; the library checks that a point lies on the curve.
 Pkey pkey_from_params(std::span<const std::uint8_t> encoded_point, std::uint8_t* native_scalar) {
   PkeyCtx ctx(EVP_PKEY_CTX_new_from_name(nullptr, "EC", nullptr));
   if (ctx == nullptr || EVP_PKEY_fromdata_init(ctx.get()) != 1) return nullptr;
   OSSL_PARAM params[4];
   std::size_t n = 0;
   params[n++] = OSSL_PARAM_construct_utf8_string(OSSL_PKEY_PARAM_GROUP_NAME, kGroupName, 0);
-  params[n++] = OSSL_PARAM_construct_octet_string(OSSL_PKEY_PARAM_PUB_KEY,
-                                                  const_cast<std::uint8_t*>(encoded_point.data()),
-                                                  encoded_point.size());
+  if (!encoded_point.empty()) {
+    params[n++] = OSSL_PARAM_construct_octet_string(OSSL_PKEY_PARAM_PUB_KEY,
+                                                    const_cast<std::uint8_t*>(encoded_point.data()),
+                                                    encoded_point.size());
+  }
   if (native_scalar != nullptr) {
     params[n++] = OSSL_PARAM_construct_BN(OSSL_PKEY_PARAM_PRIV_KEY, native_scalar, kP256ScalarLen);
   }
@@ -62,6 +64,8 @@ Pkey pkey_from_params(std::span<const std::uint8_t> encoded_point, std::uint8_t*
   if (EVP_PKEY_fromdata(ctx.get(), &key, selection, params) != 1) return nullptr;
   return Pkey(key);
 }
+
+Pkey private_only_key(std::uint8_t* native_scalar) { return pkey_from_params({}, native_scalar); }
 
 // A raw SEC1 encoding of a finite point: uncompressed (65 bytes, 0x04) or
 // compressed (33 bytes, 0x02 / 0x03). The infinity byte and the hybrid forms
@@ -106,6 +110,24 @@ Pkey peer_from_spki(std::span<const std::uint8_t> der, bool& is_spki) {
   return peer_from_raw_point(std::span<const std::uint8_t>(encoded, encoded_len));
 }
 
+// The scalar as an integer, when it lies in 1 .. n-1; null otherwise.
+Bn scalar_in_range(std::span<const std::uint8_t, kP256ScalarLen> scalar) {
+  const EC_GROUP* group = p256_group();
+  if (group == nullptr) return nullptr;
+  Bn priv(BN_bin2bn(scalar.data(), kP256ScalarLen, nullptr));
+  if (priv == nullptr) return nullptr;
+  BN_set_flags(priv.get(), BN_FLG_CONSTTIME);
+  if (BN_is_zero(priv.get()) || BN_cmp(priv.get(), EC_GROUP_get0_order(group)) >= 0) return nullptr;
+  return priv;
+}
+
+// The parameter interface takes integers in the machine's byte order.
+struct NativeScalar : P256Scalar {
+  explicit NativeScalar(std::span<const std::uint8_t, kP256ScalarLen> big_endian) : P256Scalar(big_endian) {
+    if constexpr (std::endian::native == std::endian::little) std::reverse(begin(), end());
+  }
+};
+
 }  // namespace
 
 void P256PrivateKey::Free::operator()(EVP_PKEY* k) const noexcept { EVP_PKEY_free(k); }
@@ -131,13 +153,8 @@ std::expected<P256Scalar, PellucorError> p256_generate_private() {
 std::expected<P256PrivateKey, PellucorError> p256_private_key_from_scalar(
     std::span<const std::uint8_t, kP256ScalarLen> scalar) {
   const EC_GROUP* group = p256_group();
-  if (group == nullptr) return std::unexpected(err::PL_0027);
-  Bn priv(BN_bin2bn(scalar.data(), kP256ScalarLen, nullptr));
+  Bn priv = scalar_in_range(scalar);
   if (priv == nullptr) return std::unexpected(err::PL_0027);
-  BN_set_flags(priv.get(), BN_FLG_CONSTTIME);
-  if (BN_is_zero(priv.get()) || BN_cmp(priv.get(), EC_GROUP_get0_order(group)) >= 0) {
-    return std::unexpected(err::PL_0027);
-  }
   Point pub(EC_POINT_new(group));
   P256Point encoded{};
   if (pub == nullptr || EC_POINT_mul(group, pub.get(), priv.get(), nullptr, nullptr, nullptr) != 1 ||
@@ -147,9 +164,7 @@ std::expected<P256PrivateKey, PellucorError> p256_private_key_from_scalar(
     ERR_clear_error();
     return std::unexpected(err::PL_0027);
   }
-  // The parameter interface takes integers in the machine's byte order.
-  P256Scalar native(scalar);
-  if constexpr (std::endian::native == std::endian::little) std::reverse(native.begin(), native.end());
+  NativeScalar native(scalar);
   Pkey key = pkey_from_params(encoded, native.data());
   if (key == nullptr) {
     ERR_clear_error();
@@ -169,8 +184,14 @@ std::expected<P256Point, PellucorError> p256_public_from_private(
 
 std::expected<P256SharedSecret, PellucorError> p256_ecdh(std::span<const std::uint8_t, kP256ScalarLen> scalar,
                                                          std::span<const std::uint8_t> peer_public) {
-  auto own = p256_private_key_from_scalar(scalar);
-  if (!own) return std::unexpected(own.error());
+  // Agreement needs only the scalar: the own public point is not computed.
+  if (scalar_in_range(scalar) == nullptr) return std::unexpected(err::PL_0027);
+  NativeScalar native(scalar);
+  Pkey own = private_only_key(native.data());
+  if (own == nullptr) {
+    ERR_clear_error();
+    return std::unexpected(err::PL_0027);
+  }
 
   bool is_spki = false;
   Pkey peer = peer_from_spki(peer_public, is_spki);
@@ -180,7 +201,7 @@ std::expected<P256SharedSecret, PellucorError> p256_ecdh(std::span<const std::ui
     return std::unexpected(err::PL_0027);
   }
 
-  PkeyCtx ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, own->library_key(), nullptr));
+  PkeyCtx ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, own.get(), nullptr));
   std::size_t len = 0;
   // The peer point was checked on decoding; P-256 has cofactor 1, so a point
   // on the curve is in the prime-order group.
