@@ -138,11 +138,13 @@ static_assert(kMontR2 * 3303 % kQ == kInvNttScale && 128 * 3303 % kQ == 1);
 
 // compress_d(x) = round(2^d x / q) mod 2^d for x in [0, q), by a multiply
 // and shift in place of a division (whose timing can depend on the value).
-constexpr uint64_t kDivMagic = ((uint64_t{1} << 48) + kQ - 1) / kQ;
+// The numerator is below 2^22 and the multiplier below 2^32, so the product
+// is one 32 x 32 -> 64-bit multiplication.
+constexpr uint32_t kDivMagic = static_cast<uint32_t>(((uint64_t{1} << 43) + kQ - 1) / kQ);
 template <int D>
 constexpr uint32_t compress(uint16_t x) {
-  const uint64_t y = (static_cast<uint64_t>(x) << D) + kQ / 2;
-  return static_cast<uint32_t>((y * kDivMagic) >> 48) & ((1u << D) - 1);
+  const uint32_t y = (static_cast<uint32_t>(x) << D) + kQ / 2;
+  return static_cast<uint32_t>((static_cast<uint64_t>(y) * kDivMagic) >> 43) & ((1u << D) - 1);
 }
 template <int D>
 constexpr uint16_t decompress(uint32_t y) {
@@ -239,32 +241,44 @@ void inv_ntt(Poly& p) {
   for (int16_t& x : p.c) x = fqmul(x, kInvNttScale);
 }
 
-// Odd coefficients of `b` times their factor's gamma, so that the base
-// multiplication of several rows against `b` needs one reduction per output.
+// The right-hand operand of base multiplication, rearranged so that both
+// output coefficients of a degree-two factor are dot products of the pair
+// (a0, a1) with a pair of `even` and `odd` (multiply-add friendly):
+//   c0 = a0 b0 + a1 (b1 gamma) = (a0, a1) . even,  even = (b0, b1 gamma)
+//   c1 = a0 b1 + a1 b0         = (a0, a1) . odd,   odd  = (b1, b0)
 struct MulCache {
-  int16_t c[kN / 2];
+  int16_t even[kN];
+  int16_t odd[kN];
 };
 using MulCacheVec = std::array<MulCache, kK>;
 
 void mul_cache(const Poly& b, MulCache& out) {
-  for (int i = 0; i < kN / 2; ++i) out.c[i] = fqmul(b.c[2 * i + 1], kGammas[i]);
+  for (int i = 0; i < kN / 2; ++i) {
+    out.even[2 * i] = b.c[2 * i];
+    out.even[2 * i + 1] = fqmul(b.c[2 * i + 1], kGammas[i]);
+    out.odd[2 * i] = b.c[2 * i + 1];
+    out.odd[2 * i + 1] = b.c[2 * i];
+  }
 }
 
-// r = sum_j a[j] o b[j] in the NTT domain, times R^-1. All inputs |x| < q.
-void basemul_acc(Poly& r, const PolyVec& a, const PolyVec& b, const MulCacheVec& bc) {
+// r = sum_j a[j] o b[j] in the NTT domain, times R^-1, with b given by its
+// cache. All inputs |x| < q: six products of at most q^2 stay below q 2^15.
+void basemul_acc(Poly& r, const PolyVec& a, const MulCacheVec& b) {
+  int32_t c0[kN / 2];
+  int32_t c1[kN / 2];
   for (int i = 0; i < kN / 2; ++i) {
-    int32_t c0 = 0;
-    int32_t c1 = 0;
-    for (int j = 0; j < kK; ++j) {
-      const int32_t a0 = a[j].c[2 * i];
-      const int32_t a1 = a[j].c[2 * i + 1];
-      const int32_t b0 = b[j].c[2 * i];
-      const int32_t b1 = b[j].c[2 * i + 1];
-      c0 += a0 * b0 + a1 * bc[j].c[i];
-      c1 += a0 * b1 + a1 * b0;
+    c0[i] = a[0].c[2 * i] * b[0].even[2 * i] + a[0].c[2 * i + 1] * b[0].even[2 * i + 1];
+    c1[i] = a[0].c[2 * i] * b[0].odd[2 * i] + a[0].c[2 * i + 1] * b[0].odd[2 * i + 1];
+  }
+  for (int j = 1; j < kK; ++j) {
+    for (int i = 0; i < kN / 2; ++i) {
+      c0[i] += a[j].c[2 * i] * b[j].even[2 * i] + a[j].c[2 * i + 1] * b[j].even[2 * i + 1];
+      c1[i] += a[j].c[2 * i] * b[j].odd[2 * i] + a[j].c[2 * i + 1] * b[j].odd[2 * i + 1];
     }
-    r.c[2 * i] = montgomery_reduce(c0);
-    r.c[2 * i + 1] = montgomery_reduce(c1);
+  }
+  for (int i = 0; i < kN / 2; ++i) {
+    r.c[2 * i] = montgomery_reduce(c0[i]);
+    r.c[2 * i + 1] = montgomery_reduce(c1[i]);
   }
 }
 
@@ -293,9 +307,10 @@ void decode12(const uint8_t* in, Poly& p) {
 }
 
 void compress_u(const Poly& p, uint8_t* out) {
+  uint16_t c[kN];
+  for (int n = 0; n < kN; ++n) c[n] = static_cast<uint16_t>(compress<kDu>(canonical(p.c[n])));
   for (int i = 0; i < kN / 4; ++i) {
-    uint32_t t[4];
-    for (int j = 0; j < 4; ++j) t[j] = compress<kDu>(canonical(p.c[4 * i + j]));
+    const uint16_t* t = c + 4 * i;
     out[5 * i] = static_cast<uint8_t>(t[0]);
     out[5 * i + 1] = static_cast<uint8_t>((t[0] >> 8) | (t[1] << 2));
     out[5 * i + 2] = static_cast<uint8_t>((t[1] >> 6) | (t[2] << 4));
@@ -319,11 +334,9 @@ void decompress_u(const uint8_t* in, Poly& p) {
 }
 
 void compress_v(const Poly& p, uint8_t* out) {
-  for (int i = 0; i < kN / 2; ++i) {
-    const uint32_t lo = compress<kDv>(canonical(p.c[2 * i]));
-    const uint32_t hi = compress<kDv>(canonical(p.c[2 * i + 1]));
-    out[i] = static_cast<uint8_t>(lo | (hi << 4));
-  }
+  uint8_t c[kN];
+  for (int n = 0; n < kN; ++n) c[n] = static_cast<uint8_t>(compress<kDv>(canonical(p.c[n])));
+  for (int i = 0; i < kN / 2; ++i) out[i] = static_cast<uint8_t>(c[2 * i] | (c[2 * i + 1] << 4));
 }
 
 void decompress_v(const uint8_t* in, Poly& p) {
@@ -344,11 +357,14 @@ void message_to_poly(const uint8_t* m, Poly& p) {
 }
 
 void poly_to_message(const Poly& p, uint8_t* m) {
+  uint8_t bits[kN];
+  for (int n = 0; n < kN; ++n) bits[n] = static_cast<uint8_t>(compress<1>(canonical(p.c[n])));
   for (int i = 0; i < kN / 8; ++i) {
     uint32_t byte = 0;
-    for (int j = 0; j < 8; ++j) byte |= compress<1>(canonical(p.c[8 * i + j])) << j;
+    for (int j = 0; j < 8; ++j) byte |= static_cast<uint32_t>(bits[8 * i + j]) << j;
     m[i] = static_cast<uint8_t>(byte);
   }
+  wipe(bits);
 }
 
 // ---------------------------------------------------------------------------
@@ -442,32 +458,42 @@ constexpr std::size_t kShake128Rate = 168;
 constexpr std::size_t kSampleFirstDraw = 3 * kShake128Rate;
 
 // Uniform rejection sampling of an NTT-domain polynomial from public data.
-int parse_uniform(Poly& p, int filled, const uint8_t* buf, std::size_t from, std::size_t to,
-                  std::size_t& pos) {
+// Candidates are stored unconditionally and kept by advancing the count, so
+// the loop has no data-dependent branch to mispredict; `out` has room for
+// the one candidate that may land past the end.
+int parse_uniform(int16_t (&out)[kN + 2], int filled, const uint8_t* buf, std::size_t from,
+                  std::size_t to, std::size_t& pos) {
   pos = from;
   while (filled < kN && pos + 3 <= to) {
     const uint16_t d1 = static_cast<uint16_t>(buf[pos] | ((buf[pos + 1] & 0x0f) << 8));
     const uint16_t d2 = static_cast<uint16_t>((buf[pos + 1] >> 4) | (buf[pos + 2] << 4));
     pos += 3;
-    if (d1 < kQ) p.c[filled++] = static_cast<int16_t>(d1);
-    if (d2 < kQ && filled < kN) p.c[filled++] = static_cast<int16_t>(d2);
+    out[filled] = static_cast<int16_t>(d1);
+    filled += d1 < kQ;
+    out[filled] = static_cast<int16_t>(d2);
+    filled += d2 < kQ;
   }
   return filled;
 }
 
 void sample_ntt(Hasher& hs, const uint8_t seed[34], Poly& p) {
+  int16_t coeffs[kN + 2];
   uint8_t buf[kSampleFirstDraw];
   hs.shake128(seed, buf, sizeof(buf));
   std::size_t pos = 0;
-  int filled = parse_uniform(p, 0, buf, 0, sizeof(buf), pos);
+  int filled = parse_uniform(coeffs, 0, buf, 0, sizeof(buf), pos);
   std::size_t len = sizeof(buf);
   while (filled < kN && hs.ok()) {
     len *= 2;
     std::vector<uint8_t> more(len);
     hs.shake128(seed, more.data(), len);
-    filled = parse_uniform(p, filled, more.data(), pos, len, pos);
+    filled = parse_uniform(coeffs, filled, more.data(), pos, len, pos);
   }
-  if (filled < kN) std::memset(p.c, 0, sizeof(p.c));  // hashing failed; reported by ok()
+  if (filled < kN) {
+    std::memset(p.c, 0, sizeof(p.c));  // hashing failed; reported by ok()
+  } else {
+    std::memcpy(p.c, coeffs, sizeof(p.c));
+  }
 }
 
 // A[i][j] = SampleNTT(rho || j || i); with `transposed` the transpose.
@@ -483,18 +509,15 @@ void gen_matrix(Hasher& hs, Matrix& a, const uint8_t rho[32], bool transposed) {
   }
 }
 
-// SamplePolyCBD_2: each coefficient is (b0 + b1) - (b2 + b3) of four bits.
+// SamplePolyCBD_2: each coefficient is (b0 + b1) - (b2 + b3) of four
+// consecutive bits, so one byte gives two coefficients.
 void cbd2(const uint8_t buf[kPrfBytes], Poly& p) {
-  for (int i = 0; i < kN / 8; ++i) {
-    const uint32_t t = static_cast<uint32_t>(buf[4 * i]) | (static_cast<uint32_t>(buf[4 * i + 1]) << 8) |
-                       (static_cast<uint32_t>(buf[4 * i + 2]) << 16) |
-                       (static_cast<uint32_t>(buf[4 * i + 3]) << 24);
-    const uint32_t d = (t & 0x55555555u) + ((t >> 1) & 0x55555555u);
-    for (int j = 0; j < 8; ++j) {
-      const int16_t a = static_cast<int16_t>((d >> (4 * j)) & 3);
-      const int16_t b = static_cast<int16_t>((d >> (4 * j + 2)) & 3);
-      p.c[8 * i + j] = static_cast<int16_t>(a - b);
-    }
+  for (std::size_t i = 0; i < kPrfBytes; ++i) {
+    const uint32_t b = buf[i];
+    const uint32_t d = (b & 0x55) + ((b >> 1) & 0x55);  // four 2-bit sums of bit pairs
+    p.c[2 * i] = static_cast<int16_t>(static_cast<int32_t>(d & 3) - static_cast<int32_t>((d >> 2) & 3));
+    p.c[2 * i + 1] =
+        static_cast<int16_t>(static_cast<int32_t>((d >> 4) & 3) - static_cast<int32_t>((d >> 6) & 3));
   }
 }
 
@@ -533,7 +556,7 @@ void pke_keygen(Hasher& hs, const uint8_t d[32], uint8_t* ek, uint8_t* dk_pke) {
 
   for (int i = 0; i < kK; ++i) {
     Poly t;
-    basemul_acc(t, a[i], s, s_cache);
+    basemul_acc(t, a[i], s_cache);
     for (int n = 0; n < kN; ++n) {
       // fqmul by R^2 cancels the R^-1 of the base multiplication.
       t.c[n] = static_cast<int16_t>(fqmul(t.c[n], kMontR2) + e[i].c[n]);
@@ -573,14 +596,14 @@ void pke_encrypt(Hasher& hs, const uint8_t* ek, const uint8_t m[32], const uint8
 
   Poly u;
   for (int i = 0; i < kK; ++i) {
-    basemul_acc(u, at[i], y, y_cache);
+    basemul_acc(u, at[i], y_cache);
     inv_ntt(u);
     for (int n = 0; n < kN; ++n) u.c[n] = static_cast<int16_t>(u.c[n] + e1[i].c[n]);
     compress_u(u, ct + i * kPolyCompressedU);
   }
 
   Poly v, mu;
-  basemul_acc(v, t, y, y_cache);
+  basemul_acc(v, t, y_cache);
   inv_ntt(v);
   message_to_poly(m, mu);
   for (int n = 0; n < kN; ++n) v.c[n] = static_cast<int16_t>(v.c[n] + e2.c[n] + mu.c[n]);
@@ -611,7 +634,7 @@ void pke_decrypt(const uint8_t* dk_pke, const uint8_t* ct, uint8_t m[32]) {
   for (int i = 0; i < kK; ++i) decode12(dk_pke + i * kPolyBytes, s[i]);
 
   Poly w;
-  basemul_acc(w, s, u, u_cache);
+  basemul_acc(w, s, u_cache);
   inv_ntt(w);
   for (int n = 0; n < kN; ++n) w.c[n] = static_cast<int16_t>(v.c[n] - w.c[n]);
   poly_to_message(w, m);
