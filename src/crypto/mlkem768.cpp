@@ -457,43 +457,34 @@ constexpr std::size_t kShake128Rate = 168;
 // stream, so the result is exactly that of one long read).
 constexpr std::size_t kSampleFirstDraw = 3 * kShake128Rate;
 
-// Uniform rejection sampling of an NTT-domain polynomial from public data.
-// Candidates are stored unconditionally and kept by advancing the count, so
-// the loop has no data-dependent branch to mispredict; `out` has room for
-// the one candidate that may land past the end.
-int parse_uniform(int16_t (&out)[kN + 2], int filled, const uint8_t* buf, std::size_t from,
-                  std::size_t to, std::size_t& pos) {
+// Uniform rejection sampling of an NTT-domain polynomial from public data
+// (branching on the candidates leaks nothing secret).
+int parse_uniform(Poly& p, int filled, const uint8_t* buf, std::size_t from, std::size_t to,
+                  std::size_t& pos) {
   pos = from;
   while (filled < kN && pos + 3 <= to) {
     const uint16_t d1 = static_cast<uint16_t>(buf[pos] | ((buf[pos + 1] & 0x0f) << 8));
     const uint16_t d2 = static_cast<uint16_t>((buf[pos + 1] >> 4) | (buf[pos + 2] << 4));
     pos += 3;
-    out[filled] = static_cast<int16_t>(d1);
-    filled += d1 < kQ;
-    out[filled] = static_cast<int16_t>(d2);
-    filled += d2 < kQ;
+    if (d1 < kQ) p.c[filled++] = static_cast<int16_t>(d1);
+    if (d2 < kQ && filled < kN) p.c[filled++] = static_cast<int16_t>(d2);
   }
   return filled;
 }
 
 void sample_ntt(Hasher& hs, const uint8_t seed[34], Poly& p) {
-  int16_t coeffs[kN + 2];
   uint8_t buf[kSampleFirstDraw];
   hs.shake128(seed, buf, sizeof(buf));
   std::size_t pos = 0;
-  int filled = parse_uniform(coeffs, 0, buf, 0, sizeof(buf), pos);
+  int filled = parse_uniform(p, 0, buf, 0, sizeof(buf), pos);
   std::size_t len = sizeof(buf);
   while (filled < kN && hs.ok()) {
     len *= 2;
     std::vector<uint8_t> more(len);
     hs.shake128(seed, more.data(), len);
-    filled = parse_uniform(coeffs, filled, more.data(), pos, len, pos);
+    filled = parse_uniform(p, filled, more.data(), pos, len, pos);
   }
-  if (filled < kN) {
-    std::memset(p.c, 0, sizeof(p.c));  // hashing failed; reported by ok()
-  } else {
-    std::memcpy(p.c, coeffs, sizeof(p.c));
-  }
+  if (filled < kN) std::memset(p.c, 0, sizeof(p.c));  // hashing failed; reported by ok()
 }
 
 // A[i][j] = SampleNTT(rho || j || i); with `transposed` the transpose.
