@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <span>
 #include <string>
@@ -120,6 +121,9 @@ void prepare_process() {
     if (opened != fd) std::abort();
   }
   ::signal(SIGPIPE, SIG_IGN);
+  // Output goes through write_stdout; should anything still print through
+  // stdio, unbuffered keeps it in order with the rest.
+  std::setvbuf(stdout, nullptr, _IONBF, 0);
 }
 
 void print_error_and_help(std::string_view message) {
