@@ -37,7 +37,7 @@
 // -- note, memory
 // #include "cli/commands/text_entry.h"
 // -- skill
-// #include "cli/commands/skill.h"
+#include "cli/commands/skill.h"
 // -- show-schema
 // #include "cli/commands/show_schema.h"
 // -- version
@@ -84,7 +84,7 @@ constexpr Command kCommands[] = {
     // -- 11 memory: text entries, kind 1
     // {"memory", run_memory},
     // -- 12 skill: skill document print and install
-    // {"skill", run_skill},
+    {"skill", run_skill},
     // -- 13 version
     {"version", run_version},
     // -- 14 help
