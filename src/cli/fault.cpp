@@ -34,14 +34,32 @@ void write_report(const std::string& text) {
   }
 }
 
-[[noreturn]] void report_and_abort(std::string_view message, std::string_view location) {
+void report(std::string_view message, std::string_view location) {
   std::string text = "pellucor-cli: internal fault at ";
   text += location;
   text += ":\n";
   text += message;
   text += '\n';
   write_report(text);
+}
+
+[[noreturn]] void report_and_abort(std::string_view message, std::string_view location) {
+  report(message, location);
   std::abort();
+}
+
+std::string location_text(const std::source_location& where) {
+  std::string location(short_source_path(where.file_name()));
+  location += ':';
+  location += std::to_string(where.line());
+  location += ':';
+  location += std::to_string(where.column());
+  return location;
+}
+
+[[noreturn]] void quiet_exit() {
+  std::fflush(stdout);
+  ::_exit(0);
 }
 
 [[noreturn]] void on_terminate() {
@@ -72,16 +90,14 @@ bool is_broken_pipe_message(std::string_view message) {
 }
 
 void fault(std::string_view message, std::source_location where) {
-  if (is_broken_pipe_message(message)) {
-    std::fflush(stdout);
-    ::_exit(0);
-  }
-  std::string location(short_source_path(where.file_name()));
-  location += ':';
-  location += std::to_string(where.line());
-  location += ':';
-  location += std::to_string(where.column());
-  report_and_abort(message, location);
+  if (is_broken_pipe_message(message)) quiet_exit();
+  report_and_abort(message, location_text(where));
+}
+
+void output_fault(std::string_view message, std::source_location where) {
+  if (is_broken_pipe_message(message)) quiet_exit();
+  report(message, location_text(where));
+  ::_exit(1);
 }
 
 void install_fault_handler() { std::set_terminate(on_terminate); }

@@ -4,7 +4,9 @@
 // ("failed printing to stdout: Broken pipe (os error 32)"). A write that failed
 // because the reader went away (a pager or `head` that stopped reading) ends
 // the process quietly with status 0. Every other fault prints its message
-// with its source location on stderr and aborts.
+// with its source location on stderr and stops the process at once: a broken
+// invariant aborts; any other failed write exits with status 1, without a
+// core dump that could hold the secrets the command was printing.
 #pragma once
 
 #include <source_location>
@@ -16,6 +18,11 @@ namespace pellucor {
 // the message and where it was raised on stderr and aborts.
 [[noreturn]] void fault(std::string_view message,
                         std::source_location where = std::source_location::current());
+
+// output_fault is the fault of a failed write to stdout or stderr: quiet
+// status 0 for a broken pipe, else the report on stderr and status 1.
+[[noreturn]] void output_fault(std::string_view message,
+                               std::source_location where = std::source_location::current());
 
 // is_broken_pipe_message is true for the fault text of a write to stdout or
 // stderr that failed because the pipe was closed.

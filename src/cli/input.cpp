@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "cli/utf8.h"
+#include "crypto/channel_key.h"
+#include "crypto/encoding.h"
 #include "gate/os_error.h"
 
 extern char** environ;
@@ -230,6 +232,16 @@ std::expected<std::string, CliError> option_value_string(ArgParser& args, std::s
 std::expected<std::string, CliError> option_value_string_twin(ArgParser& args,
                                                               std::string_view label) {
   return option_value_string(args, label);
+}
+
+std::expected<std::string, CliError> parse_node_key_option(std::string_view label,
+                                                           std::string_view text) {
+  const std::string_view trimmed = trim_white_space(text);
+  if (auto key = parse_channel_key(trimmed); !key) {
+    return std::unexpected(new_argument_error(std::string(label) + ": " +
+                                              std::string(format_channel_key_error(key.error()))));
+  }
+  return std::string(trimmed);
 }
 
 bool set_terminal_echo(bool on) {

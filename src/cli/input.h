@@ -62,6 +62,12 @@ std::expected<std::string, CliError> option_value_string(ArgParser& args, std::s
 std::expected<std::string, CliError> option_value_string_twin(ArgParser& args,
                                                               std::string_view label);
 
+// parse_node_key_option checks that `text`, trimmed of white space, is a node
+// channel key and returns the trimmed text. PL-2000 "{label}: {channel-key
+// error}" otherwise.
+std::expected<std::string, CliError> parse_node_key_option(std::string_view label,
+                                                           std::string_view text);
+
 // set_terminal_echo switches the echo of the terminal on standard input on or
 // off by running "/bin/stty", then "/usr/bin/stty", with "echo" or "-echo".
 // Returns true once one of them exits with status 0, false when neither did.

@@ -212,6 +212,23 @@ TEST(OptionValueString, TakesUtf8ValuesAndNamesTheOptionOtherwise) {
   EXPECT_EQ(error_line(none.error()), "PL-2000: missing argument for option '--field'");
 }
 
+TEST(NodeKeyOption, ReturnsTheTrimmedKeyOrNamesTheOption) {
+  std::string key = "04";
+  while (key.size() < 2498) key += "ab";
+  auto ok = parse_node_key_option("--pop-pub", "  " + key + "\n");
+  ASSERT_TRUE(ok.has_value());
+  EXPECT_EQ(*ok, key);
+
+  auto retired = parse_node_key_option("--pop-pub", std::string(64, 'a'));
+  ASSERT_FALSE(retired.has_value());
+  EXPECT_EQ(error_line(retired.error()),
+            "PL-2000: --pop-pub: a retired X25519 key (64 hex); this build needs a P-256 + ML-KEM key");
+  auto upper = parse_node_key_option("--replica-pub", "04" + std::string(2496, 'A'));
+  ASSERT_FALSE(upper.has_value());
+  EXPECT_EQ(error_line(upper.error()),
+            "PL-2000: --replica-pub: not a Pellucor channel key (lowercase hex of the right length)");
+}
+
 class TerminalEchoTest : public InputTest {
  protected:
   // A fake stty that records its argument and what it saw of the loader

@@ -1,0 +1,431 @@
+#include "gate/config_file.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <optional>
+#include <cstdlib>
+
+#include <openssl/crypto.h>
+
+#include "crypto/encoding.h"
+#include "crypto/field_keys.h"
+#include "crypto/primitives.h"
+#include "gate/json_reader.h"
+#include "gate/os_error.h"
+
+namespace pellucor {
+namespace {
+
+// The configuration as the JSON reader fills it; moved into a Config and
+// wiped right after.
+struct ConfigRecord {
+  std::string vault_url;
+  std::string vault_gate_pub;
+  std::string replica_url;
+  std::string replica_gate_pub;
+  std::string vault_id;
+  std::string agent_id;
+  std::string l2;
+  std::string device_id;
+
+  ~ConfigRecord() {
+    for (std::string* s : {&agent_id, &l2, &device_id}) wipe_bytes(s->data(), s->capacity());
+  }
+};
+
+}  // namespace
+}  // namespace pellucor
+
+template <>
+struct pellucor::json::Record<pellucor::ConfigRecord> {
+  using C = pellucor::ConfigRecord;
+  static constexpr MemberSpec members[] = {
+      member<&C::vault_url>("vault_url"),
+      member<&C::vault_gate_pub>("vault_gate_pub", Presence::Default),
+      member<&C::replica_url>("replica_url", Presence::Default),
+      member<&C::replica_gate_pub>("replica_gate_pub", Presence::Default),
+      member<&C::vault_id>("vault_id"),
+      member<&C::agent_id>("agent_id"),
+      member<&C::l2>("l2"),
+      member<&C::device_id>("device_id"),
+  };
+  static constexpr RecordSpec spec{"struct Config", members, /*positional=*/true,
+                                   /*deny_unknown=*/true};
+};
+
+namespace pellucor {
+namespace {
+
+constexpr std::string_view kNotInitialised1 = "Not initialized. Config file not found at ";
+constexpr std::string_view kNotInitialised2 =
+    ".\n  This agent needs enrollment first. Ask a vault admin for\n"
+    "  an enrollment blob, then run: pellucor-cli init\n"
+    "  (Do not attempt to fix this yourself \xe2\x80\x94 a human must provide the blob and key.)";
+
+CliError not_found(std::string message) { return make_error(err::PL_2003, std::move(message)); }
+CliError write_failed(std::string message) { return make_error(err::PL_2002, std::move(message)); }
+
+// Path pieces as the platform's path type splits them: the parent of
+// "/a/b/config" is "/a/b", of "config" the empty text, of "/" nothing.
+struct SplitPath {
+  bool has_parent = false;
+  std::string parent;
+  std::string file_name;  // empty when the path ends in "..", "/" or nothing
+};
+
+SplitPath split_path(const std::string& path) {
+  SplitPath out;
+  const bool rooted = !path.empty() && path[0] == '/';
+  std::vector<std::string_view> parts;
+  for (std::size_t i = 0; i < path.size();) {
+    std::size_t end = path.find('/', i);
+    if (end == std::string::npos) end = path.size();
+    const std::string_view part(path.data() + i, end - i);
+    if (!part.empty() && part != ".") parts.push_back(part);
+    i = end + 1;
+  }
+  if (parts.empty()) return out;  // "/" or "": no parent
+  out.has_parent = true;
+  out.parent = rooted ? "/" : "";
+  for (std::size_t k = 0; k + 1 < parts.size(); ++k) {
+    if (!out.parent.empty() && out.parent.back() != '/') out.parent += '/';
+    out.parent += parts[k];
+  }
+  if (parts.back() != "..") out.file_name = parts.back();
+  return out;
+}
+
+// mkdir -p with mode 0777 before the umask.
+int create_dir_all(const std::string& dir) {
+  if (dir.empty()) return 0;
+  struct stat st {};
+  if (::stat(dir.c_str(), &st) == 0) return S_ISDIR(st.st_mode) ? 0 : EEXIST;
+  const SplitPath up = split_path(dir);
+  if (up.has_parent && !up.parent.empty() && up.parent != dir) {
+    if (const int e = create_dir_all(up.parent); e != 0) return e;
+  }
+  if (::mkdir(dir.c_str(), 0777) == 0) return 0;
+  const int e = errno;
+  if (::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return 0;
+  return e;
+}
+
+bool write_all(int fd, std::span<const std::uint8_t> bytes, int& error) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      error = errno;
+      return false;
+    }
+    if (n == 0) {
+      error = EIO;
+      return false;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+std::expected<std::vector<std::uint8_t>, PellucorError> seal_config_payload(
+    const SecureString& json) {
+  const ConfigKey key = derive_config_enc_key();
+  return seal_random_nonce(key.span(), as_bytes(json.view()));
+}
+
+CliError decrypt_failed(const PellucorError& inner) {
+  return make_error(err::PL_2004, "config decrypt failed: " + format_context_error(inner));
+}
+
+}  // namespace
+
+std::expected<std::string, CliError> config_file_path_from(const char* xdg_config_home,
+                                                           const char* home) {
+  std::string base;
+  if (xdg_config_home != nullptr && xdg_config_home[0] != '\0') {
+    base = xdg_config_home;
+  } else if (home != nullptr) {
+    base = home;
+    if (!base.empty() && base.back() != '/') base += '/';
+    base += ".config";
+  } else {
+    return std::unexpected(not_found("cannot locate config: set HOME or XDG_CONFIG_HOME"));
+  }
+  if (base.empty() || base[0] != '/') {
+    return std::unexpected(not_found("XDG_CONFIG_HOME and HOME must be absolute paths"));
+  }
+  if (base.back() != '/') base += '/';
+  return base + "pellucor/config";
+}
+
+std::expected<std::string, CliError> config_file_path() {
+  return config_file_path_from(std::getenv("XDG_CONFIG_HOME"), std::getenv("HOME"));
+}
+
+std::expected<void, CliError> check_path_components(const std::string& path) {
+  std::string prefix;
+  std::size_t i = 0;
+  if (!path.empty() && path[0] == '/') {
+    prefix = "/";
+    while (i < path.size() && path[i] == '/') ++i;
+  }
+  auto check = [&](const std::string& p) -> std::expected<bool, CliError> {
+    struct stat st {};
+    if (::lstat(p.c_str(), &st) != 0) {
+      if (errno == ENOENT) return false;  // nothing below it exists either
+      return std::unexpected(not_found("stat " + p + ": " + os_error_text(errno)));
+    }
+    if (S_ISLNK(st.st_mode)) {
+      return std::unexpected(not_found("config path component " + p +
+                                       " is a symlink \xe2\x80\x94 refuse to follow it"));
+    }
+    return true;
+  };
+  if (!prefix.empty()) {
+    auto r = check(prefix);
+    if (!r) return std::unexpected(r.error());
+    if (!*r) return {};
+  }
+  while (i < path.size()) {
+    std::size_t end = path.find('/', i);
+    if (end == std::string::npos) end = path.size();
+    const std::string_view part(path.data() + i, end - i);
+    i = end;
+    while (i < path.size() && path[i] == '/') ++i;
+    if (part.empty() || part == ".") continue;
+    if (!prefix.empty() && prefix.back() != '/') prefix += '/';
+    prefix += part;
+    auto r = check(prefix);
+    if (!r) return std::unexpected(r.error());
+    if (!*r) return {};
+  }
+  return {};
+}
+
+std::expected<Config, CliError> load_config() {
+  auto path = config_file_path();
+  if (!path) return std::unexpected(path.error());
+  return load_config_at(*path);
+}
+
+std::expected<Config, CliError> load_config_at(const std::string& path) {
+  if (auto ok = check_path_components(path); !ok) return std::unexpected(ok.error());
+
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+    return std::unexpected(
+        not_found("config path " + path + " is a symlink \xe2\x80\x94 refuse to follow it"));
+  }
+  // Whatever keeps the file from being found counts as "not enrolled yet".
+  if (::stat(path.c_str(), &st) != 0) {
+    return std::unexpected(
+        not_found(std::string(kNotInitialised1) + path + std::string(kNotInitialised2)));
+  }
+  if ((st.st_mode & 077) != 0) {
+    char mode[16];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 0777));
+    return std::unexpected(not_found("config " + path + " has mode " + mode +
+                                     " \xe2\x80\x94 must be 0600 (group/other access refused)"));
+  }
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) {
+    return std::unexpected(not_found("opening " + path + ": " + os_error_text(errno)));
+  }
+  std::vector<std::uint8_t> bytes;
+  std::uint8_t chunk[8192];
+  for (;;) {
+    const ssize_t n = ::read(fd, chunk, sizeof chunk);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      const int e = errno;
+      ::close(fd);
+      return std::unexpected(not_found("reading " + path + ": " + os_error_text(e)));
+    }
+    if (n == 0) break;
+    bytes.insert(bytes.end(), chunk, chunk + n);
+  }
+  ::close(fd);
+  return open_config_bytes(bytes);
+}
+
+SecureString encode_config_json(const Config& c) {
+  SecureBytes out = new_json_buffer();
+  out.reserve(128 + c.vault_gate_pub.size() + c.replica_gate_pub.size() + c.vault_url.size() +
+              c.replica_url.size() + 160);
+  auto field = [&](std::string_view key, std::string_view value) {
+    out.push_back(out.empty() ? '{' : ',');
+    json::append_string(key, out);
+    out.push_back(':');
+    json::append_string(value, out);
+  };
+  field("vault_url", c.vault_url);
+  field("vault_gate_pub", c.vault_gate_pub);
+  if (!c.replica_url.empty()) field("replica_url", c.replica_url);
+  if (!c.replica_gate_pub.empty()) field("replica_gate_pub", c.replica_gate_pub);
+  field("vault_id", c.vault_id);
+  field("agent_id", c.agent_id);
+  field("l2", c.l2);
+  field("device_id", c.device_id);
+  out.push_back('}');
+  return SecureString(reinterpret_cast<const char*>(out.data()), out.size());
+}
+
+std::optional<std::string> config_parent_folder(const std::string& path) {
+  SplitPath where = split_path(path);
+  if (!where.has_parent) return std::nullopt;
+  return std::move(where.parent);
+}
+
+std::expected<void, CliError> create_config_folder(const std::string& folder) {
+  if (const int e = create_dir_all(folder); e != 0) {
+    return std::unexpected(write_failed("creating " + folder + " failed: " + os_error_text(e)));
+  }
+  return {};
+}
+
+std::expected<void, CliError> write_config(const std::string& path, const Config& config) {
+  const SplitPath where = split_path(path);
+  if (where.has_parent && !where.parent.empty()) {
+    if (auto made = create_config_folder(where.parent); !made) return made;
+    struct stat st {};
+    if (::lstat(where.parent.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+      return std::unexpected(write_failed("config parent " + where.parent +
+                                          " is a symlink \xe2\x80\x94 refuse to write through it"));
+    }
+  }
+
+  std::vector<std::uint8_t> file;
+  {
+    const SecureString json = encode_config_json(config);
+    auto sealed = seal_config_payload(json);
+    if (!sealed) return std::unexpected(write_failed("PLC1 pack failed"));
+    file = pack_config_file(*sealed);
+  }
+
+  if (!where.has_parent) return std::unexpected(write_failed("config path has no parent"));
+  const std::string name = where.file_name.empty() ? "config" : where.file_name;
+  const std::string tmp =
+      (where.parent.empty() ? "" : (where.parent.back() == '/' ? where.parent : where.parent + "/")) +
+      "." + name + ".tmp";
+
+  constexpr int kCreateFlags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+  int fd = ::open(tmp.c_str(), kCreateFlags, 0600);
+  if (fd < 0 && errno == EEXIST) {
+    // Left by an interrupted earlier write: remove it and try once more.
+    ::unlink(tmp.c_str());
+    fd = ::open(tmp.c_str(), kCreateFlags, 0600);
+  }
+  if (fd < 0) return std::unexpected(write_failed("creating temp config: " + os_error_text(errno)));
+
+  int error = 0;
+  // The data reaches the disk before the rename makes it the configuration,
+  // so a crash never leaves an empty or torn file in its place.
+  if (!write_all(fd, file, error) || (::fsync(fd) != 0 && (error = errno) != 0)) {
+    ::close(fd);
+    return std::unexpected(write_failed("writing temp config: " + os_error_text(error)));
+  }
+  ::close(fd);
+
+  if (::rename(tmp.c_str(), path.c_str()) != 0) {
+    return std::unexpected(
+        write_failed("renaming temp config to " + path + ": " + os_error_text(errno)));
+  }
+  // Make the rename itself durable. Best effort: the old or the new file is
+  // whole either way, and some file systems refuse to sync a folder.
+  const std::string folder = where.parent.empty() ? "." : where.parent;
+  if (const int dfd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); dfd >= 0) {
+    ::fsync(dfd);
+    ::close(dfd);
+  }
+  return {};
+}
+
+std::vector<std::uint8_t> pack_config_file(std::span<const std::uint8_t> sealed) {
+  const ConfigKey mac_key = derive_config_mac_key();
+  const Sha256Digest mac = hmac_sha256(mac_key.span(), sealed);
+  std::vector<std::uint8_t> out(kConfigMagic.size() + kConfigMacBytes + sealed.size());
+  std::copy(kConfigMagic.begin(), kConfigMagic.end(), out.begin());
+  std::copy_n(mac.begin(), kConfigMacBytes, out.begin() + kConfigMagic.size());
+  std::copy(sealed.begin(), sealed.end(), out.begin() + kConfigMagic.size() + kConfigMacBytes);
+  return out;
+}
+
+std::expected<Config, CliError> open_config_bytes(std::span<const std::uint8_t> file) {
+  if (file.size() < kConfigMinBytes) return std::unexpected(decrypt_failed(err::PL_0008));
+  if (!std::equal(kConfigMagic.begin(), kConfigMagic.end(), file.begin())) {
+    return std::unexpected(decrypt_failed(err::PL_0009));
+  }
+  const auto stored_mac = file.subspan(kConfigMagic.size(), kConfigMacBytes);
+  const auto sealed = file.subspan(kConfigMagic.size() + kConfigMacBytes);
+  {
+    // Compare digests of the two MACs, in constant time, before any
+    // decryption is tried.
+    const ConfigKey mac_key = derive_config_mac_key();
+    const Sha256Digest mac = hmac_sha256(mac_key.span(), sealed);
+    const Sha256Digest expected = sha256(std::span(mac).first(kConfigMacBytes));
+    const Sha256Digest stored = sha256(stored_mac);
+    if (CRYPTO_memcmp(expected.data(), stored.data(), expected.size()) != 0) {
+      return std::unexpected(decrypt_failed(err::PL_0003));
+    }
+  }
+  const ConfigKey key = derive_config_enc_key();
+  auto plaintext = decrypt_nonce_prefixed(key.span(), sealed);
+  if (!plaintext) return std::unexpected(decrypt_failed(plaintext.error()));
+  return parse_config_json(
+      std::string_view(reinterpret_cast<const char*>(plaintext->data()), plaintext->size()));
+}
+
+std::expected<SecureArray<16>, CliError> parse_hex_key16(std::string_view text,
+                                                         std::string_view field) {
+  const std::string name(field);
+  const std::optional<SecureBytes> decoded = hex_decode(text, HexCase::Any);
+  if (!decoded) return std::unexpected(make_error(err::PL_2004, name + " is not valid hex"));
+  if (decoded->size() != 16) {
+    return std::unexpected(make_error(
+        err::PL_2004, name + " expected 16 bytes, got " + std::to_string(decoded->size())));
+  }
+  return SecureArray<16>(std::span<const std::uint8_t, 16>(decoded->data(), 16));
+}
+
+std::expected<Config, CliError> parse_config_json(std::string_view json) {
+  auto record = json::decode_text<ConfigRecord>(json);
+  if (!record) {
+    return std::unexpected(make_error(err::PL_2004, "config JSON parse: " + record.error().text()));
+  }
+  Config c;
+  c.vault_url = std::move(record->vault_url);
+  c.vault_gate_pub = std::move(record->vault_gate_pub);
+  c.replica_url = std::move(record->replica_url);
+  c.replica_gate_pub = std::move(record->replica_gate_pub);
+  c.vault_id = std::move(record->vault_id);
+  c.agent_id.assign(record->agent_id);
+  c.l2.assign(record->l2);
+  c.device_id.assign(record->device_id);
+  return c;
+}
+
+std::expected<ChannelKey, CliError> parse_channel_key_field(std::string_view text,
+                                                            std::string_view field) {
+  auto key = parse_channel_key(text);
+  if (!key) {
+    return std::unexpected(
+        make_error(err::PL_2004, std::string(field) + ": " +
+                                     std::string(format_channel_key_error(key.error())) +
+                                     ": make a new client blob in the vault and enrol again"));
+  }
+  return *key;
+}
+
+SecureBytes new_json_buffer() {
+  SecureBytes out;
+  out.reserve(128);
+  return out;
+}
+
+}  // namespace pellucor

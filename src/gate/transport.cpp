@@ -1,0 +1,305 @@
+#include "gate/transport.h"
+
+#include <curl/curl.h>
+
+#include <array>
+#include <charconv>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <optional>
+
+namespace pellucor {
+namespace {
+
+// ---- text helpers ---------------------------------------------------------
+
+// Decodes the UTF-8 code point starting at `i`; returns the code point and its
+// length, or nullopt for a byte that does not start a well-formed sequence.
+std::optional<std::pair<char32_t, std::size_t>> decode_at(std::string_view s, std::size_t i) {
+  auto b = static_cast<unsigned char>(s[i]);
+  if (b < 0x80) return std::pair{static_cast<char32_t>(b), std::size_t{1}};
+  std::size_t len = b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : b >= 0xC0 ? 2 : 0;
+  if (len == 0 || i + len > s.size()) return std::nullopt;
+  char32_t cp = b & (0x7F >> len);
+  for (std::size_t k = 1; k < len; ++k) {
+    auto c = static_cast<unsigned char>(s[i + k]);
+    if ((c & 0xC0) != 0x80) return std::nullopt;
+    cp = (cp << 6) | (c & 0x3F);
+  }
+  return std::pair{cp, len};
+}
+
+// Unicode White_Space, the set text trimming removes.
+bool is_unicode_space(char32_t c) {
+  return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
+         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
+         c == 0x3000;
+}
+
+std::string_view trim_unicode_space(std::string_view s) {
+  std::size_t begin = 0;
+  while (begin < s.size()) {
+    auto d = decode_at(s, begin);
+    if (!d || !is_unicode_space(d->first)) break;
+    begin += d->second;
+  }
+  std::size_t end = s.size();
+  while (end > begin) {
+    std::size_t start = end - 1;
+    while (start > begin && (static_cast<unsigned char>(s[start]) & 0xC0) == 0x80) --start;
+    auto d = decode_at(s, start);
+    if (!d || start + d->second != end || !is_unicode_space(d->first)) break;
+    end = start;
+  }
+  return s.substr(begin, end - begin);
+}
+
+// Checks UTF-8 the strict way (no overlong forms, surrogates or code points
+// past U+10FFFF); on failure returns the error text, naming where the valid
+// prefix ends and how long the bad sequence is.
+std::optional<std::string> utf8_error(std::string_view s) {
+  std::size_t i = 0;
+  const std::size_t n = s.size();
+  while (i < n) {
+    auto first = static_cast<unsigned char>(s[i]);
+    if (first < 0x80) {
+      ++i;
+      continue;
+    }
+    const std::size_t start = i;
+    auto invalid = [&](int len) {
+      return "invalid utf-8 sequence of " + std::to_string(len) + " bytes from index " + std::to_string(start);
+    };
+    auto incomplete = [&] { return "incomplete utf-8 byte sequence from index " + std::to_string(start); };
+    auto cont = [&](std::size_t k) { return (static_cast<unsigned char>(s[start + k]) & 0xC0) == 0x80; };
+    int width = (first >= 0xC2 && first <= 0xDF) ? 2 : (first >= 0xE0 && first <= 0xEF) ? 3
+                : (first >= 0xF0 && first <= 0xF4) ? 4 : 0;
+    if (width == 0) return invalid(1);
+    if (start + 1 >= n) return incomplete();
+    auto second = static_cast<unsigned char>(s[start + 1]);
+    if (width == 2) {
+      if (!cont(1)) return invalid(1);
+      i = start + 2;
+      continue;
+    }
+    bool second_ok = width == 3 ? ((first == 0xE0 && second >= 0xA0 && second <= 0xBF) ||
+                                   (first >= 0xE1 && first <= 0xEC && second >= 0x80 && second <= 0xBF) ||
+                                   (first == 0xED && second >= 0x80 && second <= 0x9F) ||
+                                   (first >= 0xEE && second >= 0x80 && second <= 0xBF))
+                                : ((first == 0xF0 && second >= 0x90 && second <= 0xBF) ||
+                                   (first >= 0xF1 && first <= 0xF3 && second >= 0x80 && second <= 0xBF) ||
+                                   (first == 0xF4 && second >= 0x80 && second <= 0x8F));
+    if (!second_ok) return invalid(1);
+    if (start + 2 >= n) return incomplete();
+    if (!cont(2)) return invalid(2);
+    if (width == 4) {
+      if (start + 3 >= n) return incomplete();
+      if (!cont(3)) return invalid(3);
+    }
+    i = start + static_cast<std::size_t>(width);
+  }
+  return std::nullopt;
+}
+
+std::string first_set(const EnvLookup& env, std::initializer_list<std::string_view> names) {
+  for (std::string_view name : names) {
+    if (auto v = env(name); v && !v->empty()) return *v;
+  }
+  return {};
+}
+
+// ---- libcurl plumbing -----------------------------------------------------
+
+void global_init_once() {
+  static std::once_flag once;
+  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+struct CurlDeleter {
+  void operator()(CURL* h) const { curl_easy_cleanup(h); }
+};
+struct SlistDeleter {
+  void operator()(curl_slist* l) const { curl_slist_free_all(l); }
+};
+
+// The state of one exchange, filled by libcurl's callbacks.
+struct Exchange {
+  CURL* handle = nullptr;
+  long status = 0;
+  bool head_done = false;  // the final response head has arrived
+  bool refused = false;    // its status lies outside 200-299
+  bool over_cap = false;
+  std::size_t content_length = 0;
+  std::string body;
+};
+
+bool header_is(std::string_view line, std::string_view name) {
+  if (line.size() <= name.size() || line[name.size()] != ':') return false;
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    char a = line[i], b = name[i];
+    if (a >= 'A' && a <= 'Z') a = static_cast<char>(a - 'A' + 'a');
+    if (a != b) return false;
+  }
+  return true;
+}
+
+// Judges the status as soon as the response head is complete, so that a
+// refused handshake never has its body read.
+std::size_t on_header(char* data, std::size_t size, std::size_t count, void* user) {
+  auto* x = static_cast<Exchange*>(user);
+  const std::size_t len = size * count;
+  std::string_view line(data, len);
+  if (header_is(line, "content-length")) {
+    std::string_view v = trim_unicode_space(line.substr(15));
+    std::size_t cl = 0;
+    if (std::from_chars(v.data(), v.data() + v.size(), cl).ec == std::errc{}) x->content_length = cl;
+  }
+  if (line == "\r\n" || line == "\n") {
+    long code = 0;
+    curl_easy_getinfo(x->handle, CURLINFO_RESPONSE_CODE, &code);
+    if (code >= 100 && code <= 199) {  // an interim response: the real one follows
+      x->content_length = 0;
+      return len;
+    }
+    x->status = code;
+    x->head_done = true;
+    if (code < 200 || code > 299) {
+      x->refused = true;
+      return 0;  // stop before the body
+    }
+    if (x->content_length > 0 && x->content_length <= MAX_GATE_REPLY_TEXT_BYTES)
+      x->body.reserve(x->content_length);
+  }
+  return len;
+}
+
+// Keeps the decoded body, refusing to hold a byte past the cap.
+std::size_t on_body(char* data, std::size_t size, std::size_t count, void* user) {
+  auto* x = static_cast<Exchange*>(user);
+  const std::size_t len = size * count;
+  if (x->refused) return 0;
+  if (len > MAX_GATE_REPLY_TEXT_BYTES - x->body.size()) {
+    x->over_cap = true;
+    return 0;
+  }
+  x->body.append(data, len);
+  return len;
+}
+
+CliError refused_error(long status) {
+  return make_error(err::PL_2047,
+                    "gate refused the handshake (HTTP " + std::to_string(status) + ") — wrong pubkey or dark gate");
+}
+
+CliError unreadable_error(std::string_view library_text) {
+  return make_error(err::PL_2021, "gate response over " + std::to_string(MAX_GATE_REPLY_TEXT_BYTES) +
+                                      "+ bytes or unreadable — refuse to buffer: " + std::string(library_text));
+}
+
+}  // namespace
+
+std::expected<std::string, CliError> gate_url_from_vault_url(std::string_view vault_url) {
+  std::string_view t = trim_unicode_space(vault_url);
+  if (!t.starts_with("https://") && !t.starts_with("HTTPS://"))
+    return std::unexpected(make_error(err::PL_2000, "vault_url must be https:// (got " + std::string(vault_url) + ")"));
+  std::string_view rest = t.substr(8);
+  // An empty host ("https:///...") is no origin either: stripping the slashes
+  // would otherwise leave "https:/gate".
+  if (rest.empty() || rest.front() == '/' || rest.find_first_of("@?# \\") != std::string_view::npos)
+    return std::unexpected(
+        make_error(err::PL_2000, "vault_url is not a clean https origin (got " + std::string(vault_url) + ")"));
+  while (!t.empty() && t.back() == '/') t.remove_suffix(1);
+  return std::string(t) + "/gate";
+}
+
+std::string proxy_from_env(const EnvLookup& env) {
+  return first_set(env, {"ALL_PROXY", "all_proxy", "HTTPS_PROXY", "https_proxy", "HTTP_PROXY", "http_proxy"});
+}
+
+std::expected<std::string, CliError> gate_http_post(std::string_view gate_url, std::string_view body,
+                                                    const TransportOptions& options) {
+  global_init_once();
+  std::unique_ptr<CURL, CurlDeleter> handle(curl_easy_init());
+  if (!handle) return std::unexpected(make_error(err::PL_2020, "POST /gate: out of memory"));
+  CURL* h = handle.get();
+
+  std::unique_ptr<curl_slist, SlistDeleter> headers;
+  for (const char* line : {"Content-Type: text/plain", "Expect:", "Accept:"}) {
+    curl_slist* next = curl_slist_append(headers.get(), line);
+    if (next == nullptr) return std::unexpected(make_error(err::PL_2020, "POST /gate: out of memory"));
+    (void)headers.release();
+    headers.reset(next);
+  }
+
+  Exchange x;
+  x.handle = h;
+  std::array<char, CURL_ERROR_SIZE> error_text{};
+  const std::string url(gate_url);
+  const std::string proxy = proxy_from_env(options.env);
+  const std::string no_proxy = first_set(options.env, {"NO_PROXY", "no_proxy"});
+
+  bool ok = apply_client_tls_config(h);
+  auto set = [&](CURLcode c) { ok = ok && c == CURLE_OK; };
+  set(curl_easy_setopt(h, CURLOPT_ERRORBUFFER, error_text.data()));
+  set(curl_easy_setopt(h, CURLOPT_URL, url.c_str()));
+  set(curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "https"));
+  set(curl_easy_setopt(h, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1)));
+  set(curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L));
+  set(curl_easy_setopt(h, CURLOPT_FORBID_REUSE, 1L));
+  set(curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L));
+  set(curl_easy_setopt(h, CURLOPT_MAXREDIRS, 0L));
+  set(curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, static_cast<long>(options.deadline.count())));
+  set(curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(options.connect_timeout.count())));
+  // The proxy is chosen here from the environment, so libcurl's own reading
+  // of it (which orders and scopes the variables differently) never applies.
+  set(curl_easy_setopt(h, CURLOPT_PROXY, proxy.c_str()));
+  set(curl_easy_setopt(h, CURLOPT_NOPROXY, no_proxy.c_str()));
+  set(curl_easy_setopt(h, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L));
+  set(curl_easy_setopt(h, CURLOPT_ACCEPT_ENCODING, "gzip"));
+  set(curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get()));
+  set(curl_easy_setopt(h, CURLOPT_POST, 1L));
+  set(curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size())));
+  set(curl_easy_setopt(h, CURLOPT_POSTFIELDS, body.data()));
+  set(curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, &on_header));
+  set(curl_easy_setopt(h, CURLOPT_HEADERDATA, static_cast<void*>(&x)));
+  set(curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &on_body));
+  set(curl_easy_setopt(h, CURLOPT_WRITEDATA, static_cast<void*>(&x)));
+  if (!ok) return std::unexpected(make_error(err::PL_2020, "POST /gate: the HTTP client refused its settings"));
+
+  const CURLcode rc = curl_easy_perform(h);
+  const std::string library_text = error_text[0] != '\0' ? std::string(error_text.data()) : curl_easy_strerror(rc);
+
+  if (x.refused) return std::unexpected(refused_error(x.status));
+  if (rc != CURLE_OK) {
+    if (!x.head_done) return std::unexpected(make_error(err::PL_2020, "POST /gate: " + library_text));
+    return std::unexpected(unreadable_error(library_text));
+  }
+  if (!x.head_done) {  // a transfer that ended well always has a head; be strict anyway
+    long code = 0;
+    curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &code);
+    if (code < 200 || code > 299) return std::unexpected(refused_error(code));
+  }
+  if (auto bad = utf8_error(x.body))
+    return std::unexpected(make_error(err::PL_2021, "read msg2: " + *bad));
+  return std::move(x.body);
+}
+
+bool should_fail_over(const CliError& error) {
+  if (error.error.code == "PL-2020") return true;
+  const std::string shown = format_cli_error(error);
+  for (std::string_view phrase : {"HTTP 502", "HTTP 503", "HTTP 504", "dark gate"}) {
+    if (shown.find(phrase) != std::string::npos) return true;
+  }
+  return false;
+}
+
+std::expected<nlohmann::json, CliError> call_with_failover(const GateAttempt& attempt, bool has_replica) {
+  auto primary = attempt(false);
+  if (primary || !has_replica || !should_fail_over(primary.error())) return primary;
+  std::fwrite(kFailoverNotice.data(), 1, kFailoverNotice.size(), stderr);
+  std::fflush(stderr);
+  return attempt(true);
+}
+
+}  // namespace pellucor

@@ -1,0 +1,77 @@
+// The gate transport: one remote call against a vault gate over HTTPS, and
+// the single failover to the replica.
+//
+// Every call builds its own libcurl handle and connection and shares nothing
+// with the next call but the process-wide trust store. Nothing is retried
+// apart from the one failover.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <functional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include <nlohmann/json.hpp>
+
+#include "crypto/errors.h"
+#include "gate/trust_store.h"
+
+namespace pellucor {
+
+struct GateContext;
+
+// The largest HTTP response body read: the base64 length of the largest
+// message 2 (65 + 8388608 + 16 bytes).
+inline constexpr std::size_t MAX_GATE_REPLY_TEXT_BYTES = 11184920;
+
+// The length a node's channel key must have.
+inline constexpr std::size_t GATE_CHANNEL_KEY_BYTES = 1249;
+
+// The one line written to stderr when the call moves to the replica.
+inline constexpr std::string_view kFailoverNotice = "gate: primary unreachable, trying replica\n";
+
+// What a call may be told besides its arguments. Defaults are the program's;
+// tests shorten the deadlines and redirect the environment.
+struct TransportOptions {
+  std::chrono::milliseconds deadline{20000};         // whole request, resolution to last body byte
+  std::chrono::milliseconds connect_timeout{10000};  // establishing the connection
+  EnvLookup env = process_env;                       // proxy variables
+};
+
+// gate_url_from_vault_url turns a configured vault URL into its gate URL
+// ("/gate" after the URL less its trailing slashes). Fails with PL-2000 when
+// the URL is not a clean https origin.
+std::expected<std::string, CliError> gate_url_from_vault_url(std::string_view vault_url);
+
+// proxy_from_env returns the proxy to use: the first of ALL_PROXY, all_proxy,
+// HTTPS_PROXY, https_proxy, HTTP_PROXY, http_proxy that is set and non-empty;
+// empty when none is.
+std::string proxy_from_env(const EnvLookup& env);
+
+// gate_http_post POSTs `body` (base64 text) to `gate_url` as text/plain and
+// returns the response body as text. Failures: PL-2020 "POST /gate: {}" when
+// no response head arrives (resolution, connection, proxy, TLS, timeout);
+// PL-2047 for a status outside 200-299 (the body is then not read); PL-2021
+// when the body is longer than MAX_GATE_REPLY_TEXT_BYTES, cannot be read, or
+// is not UTF-8. Never buffers more than the cap.
+std::expected<std::string, CliError> gate_http_post(std::string_view gate_url, std::string_view body,
+                                                    const TransportOptions& options = {});
+
+// should_fail_over returns true when a failed primary call warrants the
+// replica: the record is PL-2020, or the error's display text holds
+// "HTTP 502", "HTTP 503", "HTTP 504" or "dark gate".
+bool should_fail_over(const CliError& error);
+
+// One attempt of a call: against the primary (false) or the replica (true).
+using GateAttempt = std::function<std::expected<nlohmann::json, CliError>(bool replica)>;
+
+// call_with_failover runs `attempt` against the primary and, when that fails
+// in a way should_fail_over accepts and `has_replica` holds, writes
+// kFailoverNotice to stderr and returns the replica attempt's outcome.
+std::expected<nlohmann::json, CliError> call_with_failover(const GateAttempt& attempt, bool has_replica);
+
+}  // namespace pellucor

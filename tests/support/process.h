@@ -1,0 +1,70 @@
+// Running a program under test: posix_spawn with chosen argv, stdin bytes,
+// environment changes and standard streams; collects stdout and stderr and
+// the exit status, and kills the program (its whole process group) when it
+// does not end within the timeout.
+#pragma once
+
+#include <chrono>
+#include <map>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace pellucor::test {
+
+// How the child's stdout is connected.
+enum class StdoutMode {
+  Pipe,        // captured into RunResult::out
+  Closed,      // descriptor 1 closed when the program starts
+  BrokenPipe,  // a pipe whose reading end is already closed: writes fail with EPIPE
+  Terminal,    // a pseudo-terminal (isatty(1) is true); output captured into out
+};
+
+struct RunOptions {
+  std::string program;              // path, or a name looked up in PATH
+  std::vector<std::string> args;    // arguments after argv[0]
+  std::optional<std::string> argv0; // argv[0]; defaults to `program`
+
+  std::string stdin_data;           // bytes written to stdin, then it is closed
+  bool close_stdin = false;         // start with descriptor 0 closed instead
+
+  StdoutMode stdout_mode = StdoutMode::Pipe;
+  bool close_stderr = false;        // start with descriptor 2 closed
+
+  // Environment: the test's own environment (or none when clear_env), then
+  // these changes: a value sets the variable, std::nullopt removes it.
+  bool clear_env = false;
+  std::map<std::string, std::optional<std::string>> env;
+
+  std::optional<std::string> cwd;   // working directory of the child
+
+  std::chrono::milliseconds timeout{30000};
+};
+
+struct RunResult {
+  int exit_code = -1;      // the status when the program exited normally, else -1
+  int term_signal = 0;     // the signal that ended it, else 0
+  bool timed_out = false;  // killed after the timeout
+  std::string out;         // captured stdout (Pipe and Terminal modes)
+  std::string err;         // captured stderr
+
+  bool exited_with(int code) const { return term_signal == 0 && exit_code == code; }
+};
+
+// run_process runs the program to its end (or the timeout) and returns what
+// it did. A failure to start it is reported as exit_code 127 with the reason
+// in `err`.
+RunResult run_process(const RunOptions& options);
+
+#ifdef PELLUCOR_CLI_PATH
+// cli_options returns RunOptions for the built pellucor-cli with `args`.
+inline RunOptions cli_options(std::vector<std::string> args) {
+  RunOptions o;
+  o.program = PELLUCOR_CLI_PATH;
+  o.args = std::move(args);
+  return o;
+}
+#endif
+
+}  // namespace pellucor::test

@@ -1,0 +1,318 @@
+#include "gate/config_file.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "crypto/encoding.h"
+#include "crypto/field_keys.h"
+#include "crypto/primitives.h"
+#include "tests/support/vector_files.h"
+
+namespace pellucor {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string line_of(const CliError& e) { return format_cli_error(e); }
+
+std::vector<std::uint8_t> unhex(std::string_view text) {
+  auto bytes = hex_decode(text);
+  EXPECT_TRUE(bytes.has_value()) << text;
+  return bytes ? std::vector<std::uint8_t>(bytes->begin(), bytes->end()) : std::vector<std::uint8_t>{};
+}
+
+Config sample_config() {
+  Config c;
+  c.vault_url = "https://vault.example.test";
+  c.vault_gate_pub = std::string(2498, 'a');
+  c.vault_id = "01a2b3c4d5e6f708";
+  c.agent_id = "6a9845b7a4685192ece2de79ce531ce8";
+  c.l2 = "a6f656d04e0889a3642a5c118b8d471d";
+  c.device_id = "57cc714a70493c0f5b7488a6171d8295";
+  return c;
+}
+
+Config config_from_json(const nlohmann::json& j) {
+  Config c;
+  c.vault_url = j.at("vault_url").get<std::string>();
+  c.vault_gate_pub = j.at("vault_gate_pub").get<std::string>();
+  c.replica_url = j.value("replica_url", "");
+  c.replica_gate_pub = j.value("replica_gate_pub", "");
+  c.vault_id = j.at("vault_id").get<std::string>();
+  c.agent_id.assign(j.at("agent_id").get<std::string>());
+  c.l2.assign(j.at("l2").get<std::string>());
+  c.device_id.assign(j.at("device_id").get<std::string>());
+  return c;
+}
+
+// A file image sealing `json` as it is (for contents write_config never makes).
+std::vector<std::uint8_t> seal_json(std::string_view json) {
+  const ConfigKey key = derive_config_enc_key();
+  auto sealed = seal_random_nonce(key.span(), as_bytes(json));
+  EXPECT_TRUE(sealed.has_value());
+  return pack_config_file(*sealed);
+}
+
+TEST(ConfigPath, FollowsXdgConfigHomeThenHome) {
+  struct Case {
+    const char* xdg;
+    const char* home;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {"/x", "/h", "/x/pellucor/config"},
+      {"/x/", nullptr, "/x/pellucor/config"},
+      {"", "/h", "/h/.config/pellucor/config"},
+      {nullptr, "/h", "/h/.config/pellucor/config"},
+      {nullptr, "/", "/.config/pellucor/config"},
+      {"relative", "/h", "PL-2003: XDG_CONFIG_HOME and HOME must be absolute paths"},
+      {nullptr, "", "PL-2003: XDG_CONFIG_HOME and HOME must be absolute paths"},
+      {nullptr, "home", "PL-2003: XDG_CONFIG_HOME and HOME must be absolute paths"},
+      {nullptr, nullptr, "PL-2003: cannot locate config: set HOME or XDG_CONFIG_HOME"},
+      {"", nullptr, "PL-2003: cannot locate config: set HOME or XDG_CONFIG_HOME"},
+  };
+  for (const auto& c : cases) {
+    auto got = config_file_path_from(c.xdg, c.home);
+    EXPECT_EQ(got ? *got : line_of(got.error()), c.expected)
+        << (c.xdg ? c.xdg : "(unset)") << " " << (c.home ? c.home : "(unset)");
+  }
+}
+
+TEST(ConfigHexKey, DecodesSixteenBytesOfEitherCase) {
+  auto lower = parse_hex_key16("a6f656d04e0889a3642a5c118b8d471d", "l2");
+  auto upper = parse_hex_key16("A6F656D04E0889A3642A5C118B8D471D", "l2");
+  ASSERT_TRUE(lower.has_value());
+  ASSERT_TRUE(upper.has_value());
+  EXPECT_EQ((*lower)[0], 0xa6);
+  EXPECT_EQ((*lower)[15], 0x1d);
+  EXPECT_TRUE(std::equal(lower->begin(), lower->end(), upper->begin()));
+
+  const std::pair<std::string, std::string> refusals[] = {
+      {"a6f656d04e0889a3642a5c118b8d471", "PL-2004: agent_id is not valid hex"},
+      {"g6f656d04e0889a3642a5c118b8d471d", "PL-2004: agent_id is not valid hex"},
+      {" a6f656d04e0889a3642a5c118b8d471d ", "PL-2004: agent_id is not valid hex"},
+      {"a6f656d04e0889a3642a5c118b8d47", "PL-2004: agent_id expected 16 bytes, got 15"},
+      {"a6f656d04e0889a3642a5c118b8d471d00", "PL-2004: agent_id expected 16 bytes, got 17"},
+      {"", "PL-2004: agent_id expected 16 bytes, got 0"},
+  };
+  for (const auto& [text, message] : refusals) {
+    auto r = parse_hex_key16(text, "agent_id");
+    ASSERT_FALSE(r.has_value()) << text;
+    EXPECT_EQ(line_of(r.error()), message);
+  }
+}
+
+TEST(ConfigJson, IsCompactInDeclaredOrderWithoutEmptyReplicaKeys) {
+  Config c = sample_config();
+  c.vault_gate_pub = "pub";
+  EXPECT_EQ(encode_config_json(c).view(),
+            R"({"vault_url":"https://vault.example.test","vault_gate_pub":"pub",)"
+            R"("vault_id":"01a2b3c4d5e6f708","agent_id":"6a9845b7a4685192ece2de79ce531ce8",)"
+            R"("l2":"a6f656d04e0889a3642a5c118b8d471d","device_id":"57cc714a70493c0f5b7488a6171d8295"})");
+  c.replica_url = "https://r\"\\\n\x01";
+  c.replica_gate_pub = "rp";
+  const SecureString json = encode_config_json(c);
+  EXPECT_NE(json.view().find(R"("vault_gate_pub":"pub","replica_url":"https://r\"\\\n\u0001",)"
+                             R"("replica_gate_pub":"rp","vault_id")"),
+            std::string_view::npos)
+      << json.view();
+}
+
+TEST(ConfigInterop, KeysMatchTheTranscript) {
+  PELLUCOR_LOAD_VECTORS_OR_SKIP(doc_, "interop/config.json");
+  const ConfigKey enc = derive_config_enc_key();
+  const ConfigKey mac = derive_config_mac_key();
+  EXPECT_EQ(hex_encode(enc.span()), doc_["enc_key"].get<std::string>());
+  EXPECT_EQ(hex_encode(mac.span()), doc_["mac_key"].get<std::string>());
+}
+
+TEST(ConfigInterop, SealedFilesMatchByteForByteAndOpen) {
+  PELLUCOR_LOAD_VECTORS_OR_SKIP(doc_, "interop/config.json");
+  ASSERT_FALSE(doc_["cases"].empty());
+  for (const auto& c : doc_["cases"]) {
+    SCOPED_TRACE(c["name"].get<std::string>());
+    const Config config = config_from_json(c["config"]);
+    const SecureString json = encode_config_json(config);
+    EXPECT_EQ(json.view(), c["json"].get<std::string>());
+
+    const ConfigKey key = derive_config_enc_key();
+    const auto nonce = unhex(c["nonce"].get<std::string>());
+    ASSERT_EQ(nonce.size(), kAeadNonceLen);
+    auto sealed = seal_with_nonce(key.span(), std::span<const std::uint8_t, kAeadNonceLen>(nonce.data(), 12),
+                                  as_bytes(json.view()));
+    ASSERT_TRUE(sealed.has_value());
+    const auto file = pack_config_file(*sealed);
+    EXPECT_EQ(hex_encode(file), c["file"].get<std::string>());
+    EXPECT_EQ(file.size(), json.size() + kConfigMinBytes);
+
+    auto opened = open_config_bytes(unhex(c["file"].get<std::string>()));
+    ASSERT_TRUE(opened.has_value()) << line_of(opened.error());
+    EXPECT_EQ(*opened, config);
+  }
+}
+
+class ConfigFileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/pellucor-config-XXXXXX";
+    ASSERT_NE(::mkdtemp(tmpl), nullptr);
+    root_ = tmpl;
+    path_ = (root_ / "pellucor" / "config").string();
+  }
+  void TearDown() override { fs::remove_all(root_); }
+
+  void write_bytes(const std::vector<std::uint8_t>& bytes, mode_t mode = 0600) {
+    fs::create_directories(root_ / "pellucor");
+    std::ofstream(path_, std::ios::binary | std::ios::trunc)
+        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    ::chmod(path_.c_str(), mode);
+  }
+  std::vector<std::uint8_t> read_bytes() {
+    std::ifstream in(path_, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+  }
+  std::string load_error() {
+    auto r = load_config_at(path_);
+    return r ? std::string("(loaded)") : line_of(r.error());
+  }
+
+  fs::path root_;
+  std::string path_;
+};
+
+TEST_F(ConfigFileTest, WrittenFileLoadsBackWithModeSixHundred) {
+  const Config c = sample_config();
+  ASSERT_TRUE(write_config(path_, c).has_value());
+  struct stat st {};
+  ASSERT_EQ(::stat(path_.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  const auto bytes = read_bytes();
+  EXPECT_EQ(bytes.size(), encode_config_json(c).size() + 48);
+  EXPECT_EQ(std::string(bytes.begin(), bytes.begin() + 4), "PLC1");
+  auto back = load_config_at(path_);
+  ASSERT_TRUE(back.has_value()) << line_of(back.error());
+  EXPECT_EQ(*back, c);
+  EXPECT_FALSE(fs::exists(root_ / "pellucor" / ".config.tmp"));
+}
+
+TEST_F(ConfigFileTest, StaleTemporaryFileDoesNotBlockAWrite) {
+  fs::create_directories(root_ / "pellucor");
+  std::ofstream(root_ / "pellucor" / ".config.tmp") << "left by a crash";
+  ASSERT_TRUE(write_config(path_, sample_config()).has_value());
+  EXPECT_TRUE(load_config_at(path_).has_value());
+  EXPECT_FALSE(fs::exists(root_ / "pellucor" / ".config.tmp"));
+
+  // A link planted in its place is removed, not followed.
+  const fs::path target = root_ / "target";
+  std::ofstream(target) << "untouched";
+  fs::create_symlink(target, root_ / "pellucor" / ".config.tmp");
+  ASSERT_TRUE(write_config(path_, sample_config()).has_value());
+  std::ifstream in(target);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "untouched");
+}
+
+TEST_F(ConfigFileTest, WriteRefusesASymlinkedParent) {
+  fs::create_directories(root_ / "elsewhere");
+  fs::create_symlink(root_ / "elsewhere", root_ / "pellucor");
+  auto r = write_config(path_, sample_config());
+  ASSERT_FALSE(r.has_value());
+  EXPECT_EQ(line_of(r.error()), "PL-2002: config parent " + (root_ / "pellucor").string() +
+                                    " is a symlink \xe2\x80\x94 refuse to write through it");
+  EXPECT_FALSE(fs::exists(root_ / "elsewhere" / "config"));
+}
+
+TEST_F(ConfigFileTest, MissingFileOrFolderGivesTheEnrolmentNotice) {
+  const std::string notice =
+      "PL-2003: Not initialized. Config file not found at " + path_ +
+      ".\n  This agent needs enrollment first. Ask a vault admin for\n"
+      "  an enrollment blob, then run: pellucor-cli init\n"
+      "  (Do not attempt to fix this yourself \xe2\x80\x94 a human must provide the blob and key.)";
+  EXPECT_EQ(load_error(), notice);  // no "pellucor" folder at all
+  fs::create_directories(root_ / "pellucor");
+  EXPECT_EQ(load_error(), notice);
+}
+
+TEST_F(ConfigFileTest, SymlinksOnTheWayAreRefused) {
+  ASSERT_TRUE(write_config((root_ / "real" / "config").string(), sample_config()).has_value());
+  fs::create_symlink(root_ / "real", root_ / "pellucor");
+  EXPECT_EQ(load_error(), "PL-2003: config path component " + (root_ / "pellucor").string() +
+                              " is a symlink \xe2\x80\x94 refuse to follow it");
+
+  fs::remove(root_ / "pellucor");
+  fs::create_directories(root_ / "pellucor");
+  fs::create_symlink(root_ / "real" / "config", path_);
+  EXPECT_EQ(load_error(), "PL-2003: config path component " + path_ +
+                              " is a symlink \xe2\x80\x94 refuse to follow it");
+}
+
+TEST_F(ConfigFileTest, ModeWithGroupOrOtherBitsIsRefused) {
+  ASSERT_TRUE(write_config(path_, sample_config()).has_value());
+  const std::pair<mode_t, std::string> cases[] = {
+      {0640, "PL-2003: config " + path_ + " has mode 0640 \xe2\x80\x94 must be 0600 (group/other access refused)"},
+      {0604, "PL-2003: config " + path_ + " has mode 0604 \xe2\x80\x94 must be 0600 (group/other access refused)"},
+      {0400, "(loaded)"},
+      {0600, "(loaded)"},
+  };
+  for (const auto& [mode, expected] : cases) {
+    ::chmod(path_.c_str(), mode);
+    EXPECT_EQ(load_error(), expected) << std::oct << mode;
+  }
+}
+
+TEST_F(ConfigFileTest, DamagedFilesAreRefusedBeforeDecryption) {
+  ASSERT_TRUE(write_config(path_, sample_config()).has_value());
+  const auto good = read_bytes();
+  const std::string corrupt = "PL-2004: config decrypt failed: PL-0003: Could not decrypt. "
+                              "The data may be corrupt or the wrong key was used.";
+
+  write_bytes(std::vector<std::uint8_t>(good.begin(), good.begin() + 47));
+  EXPECT_EQ(load_error(), "PL-2004: config decrypt failed: PL-0008: Config file is corrupt or truncated.");
+
+  auto magic = good;
+  magic[3] = '2';
+  write_bytes(magic);
+  EXPECT_EQ(load_error(), "PL-2004: config decrypt failed: PL-0009: Config file is not in Pellucor format.");
+
+  for (std::size_t offset = 4; offset < good.size(); ++offset) {
+    auto flipped = good;
+    flipped[offset] ^= 0x01;
+    write_bytes(flipped);
+    ASSERT_EQ(load_error(), corrupt) << "offset " << offset;
+  }
+}
+
+TEST_F(ConfigFileTest, ContentIsReadStrictly) {
+  const std::string base =
+      R"("vault_url":"https://v","vault_id":"01a2b3c4d5e6f708","agent_id":"a","l2":"b","device_id":"c")";
+  write_bytes(seal_json("{" + base + "}"));
+  auto minimal = load_config_at(path_);
+  ASSERT_TRUE(minimal.has_value()) << line_of(minimal.error());
+  EXPECT_EQ(minimal->replica_url, "");
+  EXPECT_EQ(minimal->vault_gate_pub, "");
+
+  const std::string refused[] = {
+      "{" + base + R"(,"extra":"x"})",
+      "{" + base + R"(,"l2":"again"})",
+      R"({"vault_url":"https://v","vault_id":"01a2b3c4d5e6f708","agent_id":"a","l2":"b"})",
+      "{" + base + R"(,"replica_url":5})",
+      "{" + base + "} x",
+      "{" + base,
+  };
+  for (const auto& json : refused) {
+    write_bytes(seal_json(json));
+    EXPECT_TRUE(load_error().starts_with("PL-2004: config JSON parse: ")) << json << " -> " << load_error();
+  }
+  write_bytes(seal_json("{" + base + R"(,"extra":"x"})"));
+  EXPECT_NE(load_error().find("unknown field `extra`"), std::string::npos) << load_error();
+}
+
+}  // namespace
+}  // namespace pellucor

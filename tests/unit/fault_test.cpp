@@ -1,0 +1,61 @@
+#include "cli/fault.h"
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <thread>
+
+namespace pellucor {
+namespace {
+
+TEST(BrokenPipeMessage, NeedsAPrintFailureAndAPipeMarker) {
+  struct Case {
+    const char* text;
+    bool broken_pipe;
+  };
+  const Case cases[] = {
+      {"failed printing to stdout: Broken pipe (os error 32)", true},
+      {"failed printing to stderr: Broken pipe (os error 32)", true},
+      {"failed printing to stdout: broken pipe", true},
+      {"failed printing to stdout: os error 109", true},
+      {"failed printing to stderr: The pipe is being closed.", true},
+      {"failed printing to stdout: No space left on device (os error 28)", false},
+      {"Broken pipe (os error 32)", false},
+      {"failed printing to a file: Broken pipe", false},
+      {"Failed printing to stdout: Broken pipe", false},
+      {"", false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(is_broken_pipe_message(c.text), c.broken_pipe) << c.text;
+  }
+}
+
+TEST(FaultDeathTest, BrokenInvariantAbortsWithMessageAndLocation) {
+  EXPECT_DEATH(fault("the entry list was empty"),
+               "internal fault at [^\n]*fault_test.cpp:[0-9]+:[0-9]+:\nthe entry list was empty");
+}
+
+TEST(FaultDeathTest, BrokenPipeFaultEndsQuietly) {
+  EXPECT_EXIT(fault("failed printing to stdout: Broken pipe (os error 32)"),
+              testing::ExitedWithCode(0), "^$");
+  EXPECT_EXIT(output_fault("failed printing to stderr: Broken pipe (os error 32)"),
+              testing::ExitedWithCode(0), "^$");
+}
+
+TEST(FaultDeathTest, OtherOutputFaultStopsWithStatusOne) {
+  EXPECT_EXIT(output_fault("failed printing to stdout: Input/output error (os error 5)"),
+              testing::ExitedWithCode(1), "failed printing to stdout: Input/output error \\(os error 5\\)");
+}
+
+TEST(FaultDeathTest, UncaughtExceptionIsReported) {
+  EXPECT_DEATH(
+      {
+        install_fault_handler();
+        // An exception that escapes a thread's function ends in std::terminate.
+        std::thread([] { throw std::runtime_error("json went wrong"); }).join();
+      },
+      "uncaught exception: json went wrong");
+}
+
+}  // namespace
+}  // namespace pellucor
