@@ -43,7 +43,7 @@ struct HandshakeInternals {
                                                             std::span<const std::uint8_t> message2);
 };
 
-InitiatorHandshake::InitiatorHandshake() noexcept : sym_(noise_initialize()) {}
+InitiatorHandshake::InitiatorHandshake() noexcept : sym_(noise_initialise()) {}
 
 InitiatorHandshake::InitiatorHandshake(InitiatorHandshake&& other) noexcept
     : sym_(other.sym_), e_(other.e_), s_(other.s_) {

@@ -26,7 +26,7 @@
 
 namespace pellucor {
 
-inline constexpr std::string_view NOISE_PROTOCOL_NAME = "Pellucor_IK_P256+MLKEM768_AESGCM_SHA256";
+inline constexpr std::string_view NOISE_PROTOCOL_NAME = kNoiseProtocolName;
 inline constexpr std::string_view NOISE_PROLOGUE = "pellucor-noise-v2";
 
 inline constexpr std::size_t NOISE_P256_POINT_BYTES = 65;

@@ -61,7 +61,7 @@ struct ResponderInternals {
   static std::array<std::uint8_t, 65>& s(ResponderHandshake& h) noexcept { return h.initiator_s_; }
 };
 
-ResponderHandshake::ResponderHandshake() noexcept : sym_(noise_initialize()) {}
+ResponderHandshake::ResponderHandshake() noexcept : sym_(noise_initialise()) {}
 
 ResponderHandshake::ResponderHandshake(ResponderHandshake&& other) noexcept
     : sym_(other.sym_), initiator_e_(other.initiator_e_), initiator_s_(other.initiator_s_) {
@@ -124,7 +124,7 @@ std::expected<ResponderRead, PellucorError> read_handshake_message1(const NodeKe
 
 std::expected<std::vector<std::uint8_t>, PellucorError> write_handshake_message2(
     ResponderHandshake&& state, std::span<const std::uint8_t> reply,
-    std::optional<std::span<const std::uint8_t, 32>> ephemeral, ReplySeal seal) {
+    std::optional<std::span<const std::uint8_t, 32>> ephemeral) {
   ResponderHandshake hs(std::move(state));
   SymmetricState& sym = ResponderInternals::sym(hs);
 
@@ -139,12 +139,6 @@ std::expected<std::vector<std::uint8_t>, PellucorError> write_handshake_message2
   auto re_pub = p256_public_from_private(re.span());
   if (!re_pub) return std::unexpected(re_pub.error());
 
-  // A reply for another handshake: the transcript hash the key and the tag
-  // are bound to is not the client's.
-  if (seal == ReplySeal::WrongHandshake) {
-    static constexpr std::uint8_t kStray[] = {'o', 't', 'h', 'e', 'r'};
-    noise_mix_hash(sym, kStray);
-  }
   noise_mix_hash(sym, *re_pub);
 
   // ee
@@ -167,6 +161,43 @@ std::expected<std::vector<std::uint8_t>, PellucorError> write_handshake_message2
   message2.insert(message2.end(), re_pub->begin(), re_pub->end());
   message2.insert(message2.end(), sealed->begin(), sealed->end());
   return message2;
+}
+
+std::expected<std::vector<std::uint8_t>, PellucorError> seal_for_another_handshake(
+    const NodeKeyPair& node, std::span<const std::uint8_t> reply) {
+  auto s = p256_generate_private();
+  if (!s) return std::unexpected(s.error());
+  static constexpr std::uint8_t kRequest[] = {0x10, '{', '}'};
+  auto other = write_handshake_message1(node.channel_key(), s->span(), kRequest);
+  if (!other) return std::unexpected(err::PL_0005);
+  auto read = read_handshake_message1(node, other->message1);
+  if (!read) return std::unexpected(read.error());
+  return write_handshake_message2(std::move(read->state), reply);
+}
+
+Responder noise_responder(std::shared_ptr<const NodeKeyPair> node) {
+  return [node](std::span<const std::uint8_t> message1) -> std::optional<ResponderSession> {
+    auto read = read_handshake_message1(*node, message1);
+    if (!read) return std::nullopt;
+    // The session must be copyable; the state it seals with is shared.
+    auto state = std::make_shared<std::optional<ResponderHandshake>>(std::move(read->state));
+    ResponderSession session;
+    session.request_payload.assign(read->payload.begin(), read->payload.end());
+    session.seal_reply = [state](std::span<const std::uint8_t> reply) {
+      std::vector<std::uint8_t> message2;
+      if (state->has_value()) {
+        auto sealed = write_handshake_message2(std::move(**state), reply);
+        state->reset();
+        if (sealed) message2 = std::move(*sealed);
+      }
+      return message2;
+    };
+    session.seal_for_another_handshake = [node](std::span<const std::uint8_t> reply) {
+      auto sealed = seal_for_another_handshake(*node, reply);
+      return sealed ? std::move(*sealed) : std::vector<std::uint8_t>{};
+    };
+    return session;
+  };
 }
 
 }  // namespace pellucor::testing

@@ -10,6 +10,7 @@
 #include <array>
 #include <cstdint>
 #include <expected>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -18,6 +19,7 @@
 #include "crypto/errors.h"
 #include "crypto/noise_state.h"
 #include "crypto/secure_buffer.h"
+#include "tests/support/test_gate.h"
 
 namespace pellucor::testing {
 
@@ -77,20 +79,22 @@ struct ResponderRead {
 std::expected<ResponderRead, PellucorError> read_handshake_message1(const NodeKeyPair& node,
                                                                     std::span<const std::uint8_t> message1);
 
-// How the responder seals its reply.
-enum class ReplySeal {
-  Honest,
-  // Seals the reply under a handshake other than the client's: the message
-  // has the right shape but can never be opened by the client.
-  WrongHandshake,
-};
-
 // write_handshake_message2 consumes the state and seals `reply` (the framed
 // reply plaintext). `ephemeral` fixes the node's ephemeral scalar (transcripts);
 // without it one is drawn.
 std::expected<std::vector<std::uint8_t>, PellucorError> write_handshake_message2(
     ResponderHandshake&& state, std::span<const std::uint8_t> reply,
-    std::optional<std::span<const std::uint8_t, 32>> ephemeral = std::nullopt,
-    ReplySeal seal = ReplySeal::Honest);
+    std::optional<std::span<const std::uint8_t, 32>> ephemeral = std::nullopt);
+
+// seal_for_another_handshake seals `reply` as message 2 of a second,
+// independent handshake with the node (a client key pair of its own): a
+// message of the right shape that the client who asked can never open.
+std::expected<std::vector<std::uint8_t>, PellucorError> seal_for_another_handshake(
+    const NodeKeyPair& node, std::span<const std::uint8_t> reply);
+
+// noise_responder returns the test gate's Noise layer for `node`: it opens
+// message 1 and seals replies (honestly, or for another handshake when the
+// gate's fault asks for it).
+Responder noise_responder(std::shared_ptr<const NodeKeyPair> node);
 
 }  // namespace pellucor::testing

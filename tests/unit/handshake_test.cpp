@@ -9,7 +9,9 @@
 
 #include "crypto/encoding.h"
 #include "crypto/p256.h"
+#include "gate/transport.h"
 #include "tests/support/noise_responder.h"
+#include "tests/support/test_gate.h"
 #include "tests/support/vector_files.h"
 
 namespace pellucor {
@@ -203,7 +205,6 @@ TEST_F(HandshakeRoundTrip, ShortestMessage2OpensToAnEmptyReply) {
 struct Message2Fault {
   const char* name;
   std::function<Bytes(Bytes honest)> mangle;
-  testing::ReplySeal seal;
   std::vector<const PellucorError*> inner;  // any of these
 };
 
@@ -216,20 +217,26 @@ TEST_F(HandshakeRoundTrip, BrokenMessage2IsRefused) {
     };
   };
   const std::vector<Message2Fault> cases = {
-      {"empty", [](Bytes) { return Bytes{}; }, testing::ReplySeal::Honest, {&err::PL_0010}},
-      {"80 bytes", [](Bytes m) { return Bytes(m.begin(), m.begin() + 80); }, testing::ReplySeal::Honest, {&err::PL_0010}},
-      {"truncated tag", [](Bytes m) { m.pop_back(); return m; }, testing::ReplySeal::Honest, {&err::PL_0003}},
-      {"extra byte", [](Bytes m) { m.push_back(0); return m; }, testing::ReplySeal::Honest, {&err::PL_0003}},
-      {"flip after the point", flip(65), testing::ReplySeal::Honest, {&err::PL_0003}},
-      {"flip in the tag", [](Bytes m) { m.back() ^= 0x80; return m; }, testing::ReplySeal::Honest, {&err::PL_0003}},
-      {"flip in re", flip(40), testing::ReplySeal::Honest, {&err::PL_0027, &err::PL_0003}},
-      {"re not a point", [](Bytes m) { m[0] = 0x05; return m; }, testing::ReplySeal::Honest, {&err::PL_0027}},
-      {"sealed for another handshake", [](Bytes m) { return m; }, testing::ReplySeal::WrongHandshake, {&err::PL_0003}},
+      {"empty", [](Bytes) { return Bytes{}; }, {&err::PL_0010}},
+      {"80 bytes", [](Bytes m) { return Bytes(m.begin(), m.begin() + 80); }, {&err::PL_0010}},
+      {"truncated tag", [](Bytes m) { m.pop_back(); return m; }, {&err::PL_0003}},
+      {"extra byte", [](Bytes m) { m.push_back(0); return m; }, {&err::PL_0003}},
+      {"flip after the point", flip(65), {&err::PL_0003}},
+      {"flip in the tag", [](Bytes m) { m.back() ^= 0x80; return m; }, {&err::PL_0003}},
+      {"flip in re", flip(40), {&err::PL_0027, &err::PL_0003}},
+      {"re not a point", [](Bytes m) { m[0] = 0x05; return m; }, {&err::PL_0027}},
+      {"sealed for another handshake",
+       [&reply](Bytes) {
+         auto other = testing::seal_for_another_handshake(*node_, reply);
+         EXPECT_TRUE(other.has_value());
+         return other.value_or(Bytes{});
+       },
+       {&err::PL_0003}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     Opened o = open(Bytes{0x10, '{', '}'});
-    auto honest = testing::write_handshake_message2(std::move(o.node.state), reply, std::nullopt, c.seal);
+    auto honest = testing::write_handshake_message2(std::move(o.node.state), reply);
     ASSERT_TRUE(honest.has_value());
     auto opened = read_handshake_message2(std::move(o.client.state), c.mangle(*honest));
     ASSERT_FALSE(opened.has_value());
@@ -316,6 +323,51 @@ TEST_F(HandshakeRoundTrip, UnusableStaticScalarIsRefusedAtMessage1) {
     ASSERT_FALSE(started.has_value());
     EXPECT_EQ(started.error().message, expected_wrap("handshake msg1: ", err::PL_0027));
   }
+}
+
+// ---------------------------------------------------------------------------
+// Through the test gate over HTTPS, the way a gate call carries the messages.
+
+class HandshakeThroughTestGate : public HandshakeRoundTrip {
+ protected:
+  // Sends one framed request to a gate running `fault` and returns what
+  // message 2 opens to.
+  static std::expected<SecureBytes, CliError> exchange(testing::GateFault fault) {
+    testing::TestGateOptions options;
+    options.fault = std::move(fault);
+    options.responder = testing::noise_responder(std::make_shared<const NodeKeyPair>(*node_));
+    options.vault = [](const std::string& action, const nlohmann::json&, const std::string& cred) {
+      return testing::VaultReply::success({{"action", action}, {"cred", cred}});
+    };
+    testing::TestGate gate(std::move(options));
+
+    const std::string request = "\x10{\"action\":\"system.ping\",\"cred\":\"plt_x\"}";
+    const SecureArray<32> s = fresh_static();
+    auto started = write_handshake_message1(node_->channel_key(), s.span(), as_bytes(request));
+    if (!started) return std::unexpected(std::move(started.error()));
+    TransportOptions quiet;
+    quiet.env = [](std::string_view) -> std::optional<std::string> { return std::nullopt; };
+    auto body = gate_http_post(gate.gate_url(), base64_encode(started->message1), quiet);
+    if (!body) return std::unexpected(std::move(body.error()));
+    auto msg2 = base64_decode(trim_white_space(*body));
+    if (!msg2) return std::unexpected(make_error(err::PL_2047, "msg2 not base64"));
+    return read_handshake_message2(std::move(started->state), *msg2);
+  }
+};
+
+TEST_F(HandshakeThroughTestGate, HonestGateAnswersTheRequest) {
+  testing::TestGate::trust_test_ca();
+  auto reply = exchange(testing::GateFault::none());
+  ASSERT_TRUE(reply.has_value()) << format_cli_error(reply.error());
+  const std::string text(reply->begin(), reply->end());
+  EXPECT_EQ(text, "\x10{\"ok\":true,\"result\":{\"action\":\"system.ping\",\"cred\":\"plt_x\"}}");
+}
+
+TEST_F(HandshakeThroughTestGate, ReplySealedForAnotherHandshakeIsRefused) {
+  testing::TestGate::trust_test_ca();
+  auto reply = exchange(testing::GateFault::of(testing::GateFault::Kind::wrong_handshake));
+  ASSERT_FALSE(reply.has_value());
+  EXPECT_EQ(reply.error().message, expected_wrap("open msg2: ", err::PL_0003));
 }
 
 }  // namespace
