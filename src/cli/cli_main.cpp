@@ -37,9 +37,9 @@
 // -- note, memory
 // #include "cli/commands/text_entry.h"
 // -- skill
-// #include "cli/commands/skill.h"
+#include "cli/commands/skill.h"
 // -- show-schema
-// #include "cli/commands/show_schema.h"
+#include "cli/commands/show_schema.h"
 // -- version
 #include "cli/commands/version.h"
 // -- help
@@ -54,7 +54,7 @@ namespace {
 constexpr Command kFirstOptions[] = {
     {"version", run_version},
     // -- show-schema: the embedded entry-type document
-    // {"show-schema", run_show_schema},
+    {"show-schema", run_show_schema},
     // -- help
     {"help", run_help},
 };
@@ -84,7 +84,7 @@ constexpr Command kCommands[] = {
     // -- 11 memory: text entries, kind 1
     // {"memory", run_memory},
     // -- 12 skill: skill document print and install
-    // {"skill", run_skill},
+    {"skill", run_skill},
     // -- 13 version
     {"version", run_version},
     // -- 14 help
