@@ -1,0 +1,30 @@
+// The get command: fetch one entry by its title and show every field, one
+// field's value raw (for a pipe), or the entry's raw JSON.
+#pragma once
+
+#include <expected>
+#include <string>
+#include <string_view>
+
+#include "cli/arg_parser.h"
+#include "crypto/errors.h"
+#include "gate/json.h"
+
+namespace pellucor {
+
+// The usage text printed by `get --help`.
+extern const std::string_view kGetUsage;
+
+// run_get runs `pellucor-cli get <query> [--field <label>] [--json] [--fuzzy]
+// [--type <entry type>]`.
+std::expected<void, CliError> run_get(ArgParser& args);
+
+// label_equals_ignore_case: same length and every byte equal after ASCII
+// lower-casing; other characters must match exactly.
+bool label_equals_ignore_case(std::string_view a, std::string_view b);
+
+// to_pretty_json: two-space indented JSON, keys in sorted order; an empty
+// text when the value cannot be written as JSON.
+std::string to_pretty_json(const json::Value& value);
+
+}  // namespace pellucor

@@ -1,0 +1,441 @@
+// Reading the vault end to end: get, find, delete and totp through the real
+// binary against the local test gate, for an agent enrolled with init in a
+// temporary HOME.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "tests/support/enrolment.h"
+#include "tests/support/gate_node.h"
+#include "tests/support/process.h"
+#include "tests/support/test_gate.h"
+#include "tests/support/test_vault.h"
+
+namespace pellucor {
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
+using testing::ReplyShape;
+using testing::SeedEntry;
+using testing::SeedField;
+using testing::TestGate;
+using testing::TestVault;
+
+const std::string kQuotaLine =
+    "read quota: 3/10 this minute, 40/200 this hour \u2014 every search and read counts; reaching the hourly "
+    "limit twice locks this agent";
+
+nlohmann::json quota_json() {
+  return {{"minute_used", 3}, {"minute_limit", 10}, {"hour_used", 40}, {"hour_limit", 200}};
+}
+
+// One enrolled agent, its vault and a gate serving it. With `replica`, the
+// primary is a dead port and the gate is configured as the replica.
+class Reading : public ::testing::Test {
+ protected:
+  void SetUp() override { start(false); }
+  void TearDown() override {
+    gate_.reset();
+    if (!home_.empty()) fs::remove_all(home_);
+  }
+
+  void start(bool replica) {
+    gate_.reset();
+    if (!home_.empty()) fs::remove_all(home_);
+    char tmpl[] = "/tmp/pellucor-reading-XXXXXX";
+    ASSERT_NE(::mkdtemp(tmpl), nullptr);
+    home_ = tmpl;
+    ca_file_ = TestGate::write_ca_file(home_).string();
+
+    auto node = testing::shared_node_key_pair();
+    // The vault needs the agent's L2 key, the agent the gate's port: the
+    // vault is built first from a fresh agent, whose hosts are set after.
+    agent_ = testing::make_agent("127.0.0.1", node->channel_key_hex());
+    vault_ = std::make_unique<TestVault>(agent_.l2);
+    auto options = testing::node_gate_options(node, vault_->handler());
+    options.trust_in_process = false;
+    gate_ = std::make_unique<TestGate>(std::move(options));
+    const std::string host = "127.0.0.1:" + std::to_string(gate_->port());
+    if (replica) {
+      agent_.pop = "127.0.0.1:1";  // nothing listens there
+      agent_.replica_host = host;
+      agent_.replica_pub = agent_.pop_pub;
+    } else {
+      agent_.pop = host;
+    }
+    vault_->set_credential_check([agent = agent_](const std::string& cred) -> std::optional<std::string> {
+      auto checked = testing::check_wire_credential(cred, agent);
+      if (checked) return std::nullopt;
+      return checked.error();
+    });
+    const auto enrolment = testing::mint_enrolment(agent_);
+    auto r = run({"init"}, enrolment.blob + "\n" + enrolment.key + "\n");
+    ASSERT_TRUE(r.exited_with(0)) << r.err;
+  }
+
+  test::RunResult run(std::vector<std::string> args, std::string stdin_data = {}) {
+    test::RunOptions o = test::cli_options(std::move(args));
+    o.stdin_data = std::move(stdin_data);
+    o.env["HOME"] = home_.string();
+    o.env["XDG_CONFIG_HOME"] = std::nullopt;
+    o.env["NO_COLOR"] = "1";
+    o.env["SSL_CERT_FILE"] = ca_file_;
+    o.env["SSL_CERT_DIR"] = std::nullopt;
+    for (const char* proxy : {"ALL_PROXY", "all_proxy", "HTTPS_PROXY", "https_proxy", "HTTP_PROXY", "http_proxy"})
+      o.env[proxy] = std::nullopt;
+    o.timeout = std::chrono::seconds(60);
+    return test::run_process(o);
+  }
+
+  // A credential with a username, a tier-2 password, notes and two urls.
+  std::string seed_github() {
+    SeedEntry e;
+    e.title = "GitHub";
+    e.fields = {{"username", "octocat"}, {"password", "hunter2", "password", 2}};
+    e.urls = {"https://github.com", "https://gist.github.com"};
+    e.notes = "recovery codes in the safe";
+    return vault_->add_entry(e);
+  }
+
+  std::vector<std::string> actions() const { return vault_->actions(); }
+
+  fs::path home_;
+  std::string ca_file_;
+  testing::EnrolledAgent agent_;
+  std::unique_ptr<TestVault> vault_;
+  std::unique_ptr<TestGate> gate_;
+};
+
+TEST_F(Reading, GetListsFieldsAndPseudoFields) {
+  seed_github();
+  auto r = run({"get", "github"});
+  ASSERT_TRUE(r.exited_with(0)) << r.err;
+  EXPECT_EQ(r.out,
+            "username: octocat\n"
+            "password: hunter2\n"
+            "notes: recovery codes in the safe\n"
+            "url: https://github.com, https://gist.github.com\n");
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(actions(), (std::vector<std::string>{"search.query", "entry.get"}));
+  // The exact search the vault was asked for.
+  EXPECT_EQ(vault_->calls()[0].content, (nlohmann::json{{"q", "github"}, {"exact", true}}));
+}
+
+TEST_F(Reading, GetFieldPrintsTheRawValueWithoutNewline) {
+  seed_github();
+  struct Case {
+    const char* label;
+    const char* out;
+  } cases[] = {
+      {"PASSWORD", "hunter2"},
+      {"password", "hunter2"},
+      {"Username", "octocat"},
+      {"notes", "recovery codes in the safe"},
+      {"url", "https://github.com, https://gist.github.com"},
+  };
+  for (const Case& c : cases) {
+    auto r = run({"get", "GitHub", "--field", c.label});
+    EXPECT_TRUE(r.exited_with(0)) << c.label << ": " << r.err;
+    EXPECT_EQ(r.out, c.out) << c.label;
+  }
+  auto missing = run({"get", "GitHub", "--field", "pin"});
+  EXPECT_TRUE(missing.exited_with(1));
+  EXPECT_EQ(missing.err, "PL-2050: entry has no field named 'pin'\n");
+  EXPECT_EQ(missing.out, "");
+}
+
+TEST_F(Reading, GetFieldIsNotSanitisedButTheListingIs) {
+  SeedEntry e;
+  e.title = "Escapes";
+  e.fields = {{"token", "a\x1b[2Jb\tc\u202Ed", "password", 2}};
+  vault_->add_entry(e);
+  auto raw = run({"get", "Escapes", "--field", "token"});
+  ASSERT_TRUE(raw.exited_with(0)) << raw.err;
+  EXPECT_EQ(raw.out, "a\x1b[2Jb\tc\u202Ed");
+  auto listed = run({"get", "Escapes"});
+  ASSERT_TRUE(listed.exited_with(0)) << listed.err;
+  EXPECT_EQ(listed.out, "token: a[2Jb\tcd\n");
+}
+
+TEST_F(Reading, RealFieldsWinOverPseudoFields) {
+  SeedEntry e;
+  e.title = "Site";
+  e.fields = {{"URL", "https://real.example"}, {"Notes", "plain notes field"}, {"pin", "1", "text", 1},
+              {"PIN", "2", "text", 1}};
+  e.urls = {"https://ignored.example"};
+  e.notes = "hidden notes";
+  vault_->add_entry(e);
+  auto r = run({"get", "Site"});
+  ASSERT_TRUE(r.exited_with(0)) << r.err;
+  EXPECT_EQ(r.out, "URL: https://real.example\nNotes: plain notes field\npin: 1\nPIN: 2\n");
+  auto url = run({"get", "Site", "--field", "url"});
+  EXPECT_EQ(url.out, "https://real.example");
+  auto pin = run({"get", "Site", "--field", "Pin"});
+  EXPECT_EQ(pin.out, "1");  // the first in the vault's order
+}
+
+TEST_F(Reading, TierThreeIsShownAsPlaceholderAndRefused) {
+  SeedEntry e;
+  e.title = "Bank";
+  e.fields = {{"login", "me"}, {"pin", "opaque-hsm-blob", "password", 3}, {"empty", "", "password", 2}};
+  vault_->add_entry(e);
+  auto list = run({"get", "Bank"});
+  ASSERT_TRUE(list.exited_with(0)) << list.err;
+  EXPECT_EQ(list.out, "login: me\npin: [L3 \u2014 requires hardware key]\nempty: \n");
+  auto field = run({"get", "Bank", "--field", "PIN"});
+  EXPECT_TRUE(field.exited_with(1));
+  EXPECT_EQ(field.err,
+            "PL-2048: field 'pin' is L3 \u2014 vault does not release L3 plaintext to agents (hardware key "
+            "required)\n");
+  EXPECT_EQ(field.out, "");
+  auto empty = run({"get", "Bank", "--field", "empty"});
+  EXPECT_TRUE(empty.exited_with(0)) << empty.err;
+  EXPECT_EQ(empty.out, "");
+}
+
+TEST_F(Reading, UndecryptableFieldFailsBeforeAnythingIsPrinted) {
+  SeedEntry e;
+  e.title = "Broken";
+  e.fields = {{"user", "me"},
+              {"password", "good", "password", 2},
+              {"api_token", vault_->encrypt("another_label", "x"), "password", 2, true},
+              {"later", "!!", "password", 2, true}};
+  vault_->add_entry(e);
+  auto r = run({"get", "Broken"});
+  EXPECT_TRUE(r.exited_with(1));
+  EXPECT_EQ(r.out, "");
+  EXPECT_THAT(r.err, StartsWith("PL-2049: decrypt field 'api_token' failed: PL-0003: "));
+  EXPECT_THAT(r.err, ::testing::EndsWith("\n"));
+  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1);
+
+  auto f = run({"get", "Broken", "--field", "api_token"});
+  EXPECT_TRUE(f.exited_with(1));
+  EXPECT_EQ(f.out, "");
+  EXPECT_THAT(f.err, StartsWith("PL-2049: decrypt field 'api_token' failed: PL-0003: "));
+}
+
+TEST_F(Reading, NoMatchAppendsTheQuotaLine) {
+  vault_->set_reply_shape(ReplyShape::Wrapped);
+  vault_->set_quota(quota_json());
+  auto r = run({"get", "Nothing"});
+  EXPECT_TRUE(r.exited_with(1));
+  EXPECT_EQ(r.err, "PL-2046: no entry matched 'Nothing'\n  " + kQuotaLine + "\n");
+  EXPECT_EQ(actions(), std::vector<std::string>{"search.query"});  // no entry.get
+}
+
+TEST_F(Reading, SeveralMatchesListCandidatesWithoutControlCharacters) {
+  vault_->add_entry({"AWS \x1b[31mprod", "credential"});
+  vault_->add_entry({"AWS\nstaging", "api_key"});
+  auto r = run({"get", "aws", "--fuzzy"});
+  EXPECT_TRUE(r.exited_with(1));
+  EXPECT_EQ(r.err, "PL-2045: 2 matches for 'aws'; fetch one by its exact title:\n  AWS [31mprod\n  AWSstaging\n");
+  EXPECT_EQ(actions(), std::vector<std::string>{"search.query"});
+
+  // The type narrows it to one; the alias is resolved before it is sent.
+  vault_->set_reply_shape(ReplyShape::Count);
+  auto counted = run({"get", "aws", "--fuzzy"});
+  EXPECT_EQ(counted.err,
+            "PL-2045: 2 matches for 'aws'; fetch one by its exact title:\n  AWS [31mprod (credential)\n"
+            "  AWSstaging (api_key)\n");
+  vault_->set_reply_shape(ReplyShape::Bare);
+  auto typed = run({"get", "aws", "--fuzzy", "--type", "api", "--json"});
+  ASSERT_TRUE(typed.exited_with(0)) << typed.err;
+  EXPECT_EQ(vault_->calls().back().content.dump(), "{\"id\":\"" + vault_->entries()[1]["entry_id"].get<std::string>() + "\"}");
+}
+
+TEST_F(Reading, JsonPrintsTheRawEntryPretty) {
+  const std::string id = vault_->add_raw_entry(
+      {{"title", "Raw"}, {"type", "note"}, {"zeta", {{"b", 1}, {"a", nullptr}}}, {"data", {{"fields", nlohmann::json::array()}}}});
+  auto r = run({"get", "Raw", "--json", "--field", "ignored"});
+  ASSERT_TRUE(r.exited_with(0)) << r.err;
+  EXPECT_EQ(r.out,
+            "{\n"
+            "  \"data\": {\n"
+            "    \"fields\": []\n"
+            "  },\n"
+            "  \"entry_id\": \"" + id + "\",\n"
+            "  \"title\": \"Raw\",\n"
+            "  \"type\": \"note\",\n"
+            "  \"zeta\": {\n"
+            "    \"a\": null,\n"
+            "    \"b\": 1\n"
+            "  }\n"
+            "}\n");
+}
+
+TEST_F(Reading, EntryWithoutDataBlockIsRefused) {
+  vault_->add_raw_entry({{"title", "Hollow"}});
+  auto r = run({"get", "Hollow"});
+  EXPECT_TRUE(r.exited_with(1));
+  EXPECT_EQ(r.err, "PL-2021: entry response had no data block\n");
+}
+
+TEST_F(Reading, OptionErrorsComeBeforeTheConfiguration) {
+  fs::remove_all(home_ / ".config");
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    const char* out;
+    const char* err;
+  } cases[] = {
+      {{"get", "--help", "--bogus"}, 0, nullptr, ""},
+      {{"get"}, 1, "", "PL-2000: missing <query> (try: pellucor-cli get OpenAI)\n"},
+      {{"get", "a", "b"}, 1, "", "PL-2000: unexpected: Value(\"b\")\n"},
+      {{"get", "-h"}, 1, "", "PL-2000: unexpected: Short('h')\n"},
+      {{"get", "a", "--json=yes"}, 1, "", "PL-2000: unexpected argument for option '--json': \"yes\"\n"},
+      {{"get", "a", "--field"}, 1, "", "PL-2000: missing argument for option '--field'\n"},
+      {{"get", "\xff"}, 1, "", "PL-2000: query: not valid UTF-8\n"},
+      {{"find"}, 1, "", "PL-2000: missing <name> (try: pellucor-cli find openrouter)\n"},
+      {{"find", "x", "--fuzzy"}, 1, "", "PL-2000: unexpected: Long(\"fuzzy\")\n"},
+      {{"find", "\xfe"}, 1, "", "PL-2000: name: not valid UTF-8\n"},
+      {{"find", "--help"}, 0, nullptr, ""},
+      {{"delete"}, 1, "", "PL-2000: missing <query>\n"},
+      {{"delete", "x", "--type", "api"}, 1, "", "PL-2000: unexpected: Long(\"type\")\n"},
+      {{"delete", "--help", "-x"}, 0, nullptr, ""},
+      {{"totp"}, 1, "", "PL-2000: missing <query> (try: pellucor-cli totp GitHub)\n"},
+      {{"totp", "a", "b"}, 1, "", "PL-2000: unexpected: Value(\"b\")\n"},
+      {{"totp", "--help"}, 0, nullptr, ""},
+  };
+  for (const Case& c : cases) {
+    auto r = run(c.args);
+    const std::string what = ::testing::PrintToString(c.args);
+    EXPECT_TRUE(r.exited_with(c.status)) << what << ": " << r.err;
+    if (c.out) EXPECT_EQ(r.out, c.out) << what;
+    EXPECT_EQ(r.err, c.err) << what;
+  }
+  EXPECT_THAT(run({"get", "--help"}).out, StartsWith("Usage: pellucor-cli get <query> [--field <label>]"));
+  EXPECT_EQ(run({"totp", "--help"}).out,
+            "Usage: pellucor-cli totp <query> [--fuzzy]\n  Title match is exact by default. --fuzzy allows substring.\n");
+  EXPECT_TRUE(vault_->calls().empty());
+}
+
+TEST_F(Reading, FindListsTitlesInEveryReplyShape) {
+  vault_->add_entry({"Mail work", "credential"});
+  vault_->add_entry({"Mail home", ""});
+  vault_->add_entry({std::string(300, 'M') + "ail\tlong", "note"});
+  const std::string long_line = std::string(200, 'M');
+  const std::string lines = "Mail work (credential)\nMail home\n" + long_line + "\n";
+
+  auto bare = run({"find", "mail"});
+  ASSERT_TRUE(bare.exited_with(0)) << bare.err;
+  EXPECT_EQ(bare.out, lines);
+  EXPECT_EQ(bare.err, "");
+  EXPECT_EQ(vault_->calls().back().content, (nlohmann::json{{"q", "mail"}, {"exact", false}}));
+
+  vault_->set_reply_shape(ReplyShape::Wrapped);
+  vault_->set_quota(quota_json());
+  auto wrapped = run({"find", "mail"});
+  ASSERT_TRUE(wrapped.exited_with(0)) << wrapped.err;
+  EXPECT_EQ(wrapped.out, lines);
+  EXPECT_EQ(wrapped.err, kQuotaLine + "\n");
+
+  vault_->set_reply_shape(ReplyShape::Count);
+  vault_->set_quota(nlohmann::json{{"minute_used", 1}, {"minute_limit", 0}, {"hour_limit", 0}});
+  auto count = run({"find", "mail"});
+  ASSERT_TRUE(count.exited_with(0)) << count.err;
+  EXPECT_EQ(count.out, lines);
+  EXPECT_EQ(count.err, "");  // no window has a limit
+
+  auto typed = run({"find", "mail", "--type", "api"});
+  EXPECT_EQ(vault_->calls().back().content, (nlohmann::json{{"q", "mail"}, {"exact", false}, {"type", "api_key"}}));
+  EXPECT_TRUE(typed.exited_with(1));
+  EXPECT_EQ(typed.err, "PL-2046: no entry matched 'mail'\n");
+}
+
+TEST_F(Reading, FindFailuresCarryTheQuotaLine) {
+  vault_->set_quota(quota_json());
+  vault_->set_reply_shape(ReplyShape::Count);
+  auto none = run({"find", "absent"});
+  EXPECT_TRUE(none.exited_with(1));
+  EXPECT_EQ(none.out, "");
+  EXPECT_EQ(none.err, "PL-2046: no entry matched 'absent'\n  " + kQuotaLine + "\n");
+
+  vault_->on("search.query", [](const nlohmann::json&) {
+    return testing::VaultReply::success(
+        {{"count", 12}, {"message", "too many"}, {"quota", quota_json()}});
+  });
+  auto many = run({"find", "a"});
+  EXPECT_TRUE(many.exited_with(1));
+  EXPECT_EQ(many.out, "");
+  EXPECT_EQ(many.err,
+            "PL-2045: 12 matches for 'a'; narrow your query (a longer name, or --type <entry type>)\n  " +
+                kQuotaLine + "\n");
+
+  vault_->on("search.query", [](const nlohmann::json&) { return testing::VaultReply::success({{"count", "x"}}); });
+  auto shape = run({"find", "a"});
+  EXPECT_EQ(shape.err, "PL-2021: search.query response shape: data did not match any variant of untagged enum "
+                       "SearchResponse\n");
+}
+
+TEST_F(Reading, DeleteRemovesTheOneMatchAndEchoesTheQuery) {
+  vault_->add_entry({"foo", "note"});
+  vault_->add_entry({"food", "note"});
+  vault_->add_entry({"foot", "note"});
+  auto several = run({"delete", "fo", "--fuzzy"});
+  EXPECT_TRUE(several.exited_with(1));
+  EXPECT_THAT(several.err, StartsWith("PL-2045: 3 matches for 'fo'"));
+  EXPECT_EQ(vault_->entries().size(), 3u);
+
+  auto r = run({"delete", "Foo"});
+  ASSERT_TRUE(r.exited_with(0)) << r.err;
+  EXPECT_EQ(r.out, "OK: Deleted: Foo\n");
+  EXPECT_EQ(actions().back(), "entry.delete");
+  ASSERT_EQ(vault_->entries().size(), 2u);
+  EXPECT_EQ(vault_->entries()[0]["title"], "food");
+
+  auto again = run({"delete", "Foo"});
+  EXPECT_TRUE(again.exited_with(1));
+  EXPECT_EQ(again.err, "PL-2046: no entry matched 'Foo'\n");
+}
+
+TEST_F(Reading, TotpPrintsTheVaultsCode) {
+  SeedEntry e;
+  e.title = "GitHub 2FA";
+  e.type = "totp";
+  e.totp_seed = std::vector<std::uint8_t>{'1', '2', '3', '4', '5', '6', '7', '8', '9', '0',
+                                          '1', '2', '3', '4', '5', '6', '7', '8', '9', '0'};
+  vault_->add_entry(e);
+  vault_->set_time(59);
+  auto r = run({"totp", "github 2fa"});
+  ASSERT_TRUE(r.exited_with(0)) << r.err;
+  EXPECT_EQ(r.out, "287082\n");
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(actions(), (std::vector<std::string>{"search.query", "ext.totp"}));
+
+  vault_->on("ext.totp", [](const nlohmann::json&) { return testing::VaultReply::success({{"expires_in", 3}}); });
+  auto shape = run({"totp", "GitHub 2FA"});
+  EXPECT_TRUE(shape.exited_with(1));
+  EXPECT_EQ(shape.err, "PL-2021: ext.totp response shape: missing field `code`\n");
+
+  vault_->add_entry({"GitHub 2FA backup", "totp"});
+  auto several = run({"totp", "github", "--fuzzy"});
+  EXPECT_TRUE(several.exited_with(1));
+  EXPECT_THAT(several.err, StartsWith("PL-2045: 2 matches for 'github'"));
+  EXPECT_EQ(actions().back(), "search.query");
+}
+
+TEST_F(Reading, TotpFailsOverToTheReplica) {
+  start(true);
+  SeedEntry e;
+  e.title = "Cloud";
+  e.type = "totp";
+  e.totp_seed = std::vector<std::uint8_t>(20, 0x42);
+  vault_->add_entry(e);
+  vault_->set_time(1'700'000'000);
+  auto r = run({"totp", "Cloud"});
+  ASSERT_TRUE(r.exited_with(0)) << r.err;
+  EXPECT_EQ(r.out, testing::totp_code(std::vector<std::uint8_t>(20, 0x42), 1'700'000'000) + "\n");
+  // Every call tries the primary first: the search, then the code.
+  EXPECT_EQ(r.err,
+            "gate: primary unreachable, trying replica\ngate: primary unreachable, trying replica\n");
+  EXPECT_EQ(actions(), (std::vector<std::string>{"search.query", "ext.totp"}));
+}
+
+}  // namespace
+}  // namespace pellucor
