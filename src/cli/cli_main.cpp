@@ -23,13 +23,13 @@
 // -- repin
 // #include "cli/commands/repin.h"
 // -- get
-// #include "cli/commands/get.h"
+#include "cli/commands/get.h"
 // -- find, delete
-// #include "cli/commands/find.h"
+#include "cli/commands/find.h"
 // -- audit
 // #include "cli/commands/audit.h"
 // -- totp
-// #include "cli/commands/totp.h"
+#include "cli/commands/totp.h"
 // -- render
 // #include "cli/commands/render.h"
 // -- put
@@ -66,15 +66,15 @@ constexpr Command kCommands[] = {
     // -- 2 repin: re-pinning of the channel keys
     // {"repin", run_repin},
     // -- 3 get: fetch one entry or field
-    // {"get", run_get},
+    {"get", run_get},
     // -- 4 find: list matching titles
-    // {"find", run_find},
+    {"find", run_find},
     // -- 5 delete: delete one entry
-    // {"delete", run_delete},
+    {"delete", run_delete},
     // -- 6 audit: audit trail
     // {"audit", run_audit},
     // -- 7 totp: current TOTP code
-    // {"totp", run_totp},
+    {"totp", run_totp},
     // -- 8 render: template rendering
     // {"render", run_render},
     // -- 9 put: create an entry
