@@ -17,6 +17,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -30,6 +31,9 @@ namespace pellucor::testing {
 // the field's label unless `raw` is set (then it is stored as given, e.g. a
 // corrupt ciphertext).
 struct SeedField {
+  SeedField(std::string label, std::string value, std::string kind = "text", int tier = 1, bool raw = false)
+      : label(std::move(label)), value(std::move(value)), kind(std::move(kind)), tier(tier), raw(raw) {}
+
   std::string label;
   std::string value;
   std::string kind = "text";
@@ -38,6 +42,9 @@ struct SeedField {
 };
 
 struct SeedEntry {
+  SeedEntry() = default;
+  SeedEntry(std::string title, std::string type) : title(std::move(title)), type(std::move(type)) {}
+
   std::string title;
   std::string type = "credential";
   std::vector<SeedField> fields;
