@@ -39,7 +39,7 @@
 // -- skill
 #include "cli/commands/skill.h"
 // -- show-schema
-// #include "cli/commands/show_schema.h"
+#include "cli/commands/show_schema.h"
 // -- version
 #include "cli/commands/version.h"
 // -- help
@@ -54,7 +54,7 @@ namespace {
 constexpr Command kFirstOptions[] = {
     {"version", run_version},
     // -- show-schema: the embedded entry-type document
-    // {"show-schema", run_show_schema},
+    {"show-schema", run_show_schema},
     // -- help
     {"help", run_help},
 };

@@ -3,18 +3,21 @@
 //
 //   pellucor-test-gate --dir DIR [--port N] [--fault MODE]
 //
-// Writes DIR/ca.pem (the CA to trust through SSL_CERT_FILE) and DIR/url (the
-// vault URL, one line), prints the vault URL on stdout, and serves until it
+// Writes DIR/ca.pem (the CA to trust through SSL_CERT_FILE), DIR/url (the
+// vault URL, one line) and DIR/channel_key (the node key to pin, 2498 hex
+// digits and a newline; fresh for every start), prints the vault URL on stdout, and serves until it
 // is killed or its standard input closes.
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "tests/support/noise_responder.h"
 #include "tests/support/test_gate.h"
 
 namespace {
@@ -58,6 +61,21 @@ int main(int argc, char** argv) {
   if (dir.empty()) return usage();
   try {
     std::filesystem::create_directories(dir);
+    auto node = pellucor::testing::generate_node_key_pair();
+    if (!node) {
+      std::fprintf(stderr, "pellucor-test-gate: cannot make a node key pair\n");
+      return 1;
+    }
+    auto keys = std::make_shared<const pellucor::testing::NodeKeyPair>(std::move(*node));
+    options.responder = pellucor::testing::noise_responder(keys);
+    {
+      std::ofstream key(dir / "channel_key", std::ios::trunc);
+      key << keys->channel_key_hex() << "\n";
+      if (!key) {
+        std::fprintf(stderr, "pellucor-test-gate: cannot write %s\n", (dir / "channel_key").c_str());
+        return 1;
+      }
+    }
     TestGate gate(std::move(options));
     TestGate::write_ca_file(dir);
     {

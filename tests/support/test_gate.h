@@ -54,6 +54,10 @@ struct ResponderSession {
   std::vector<std::uint8_t> request_payload;  // the framed request (marker byte + JSON)
   // Seals a framed reply (marker byte + JSON) into message 2 of this handshake.
   std::function<std::vector<std::uint8_t>(std::span<const std::uint8_t> reply_plaintext)> seal_reply;
+  // Seals a framed reply as message 2 of another, independent handshake (the
+  // wrong_handshake fault); when unset the gate garbles the honest reply.
+  std::function<std::vector<std::uint8_t>(std::span<const std::uint8_t> reply_plaintext)>
+      seal_for_another_handshake;
 };
 
 // The Noise responder: opens message 1 (nullopt when it does not open, which

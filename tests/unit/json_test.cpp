@@ -127,6 +127,17 @@ TEST(JsonWrite, FloatsInShortestForm) {
   for (const auto& [d, text] : cases) EXPECT_EQ(format_f64(d), text);
 }
 
+TEST(JsonWrite, StringsIntoEveryBuffer) {
+  std::string plain = "x";
+  append_string("a\"\x02", plain);
+  EXPECT_EQ(plain, "x\"a\\\"\\u0002\"");
+  SecureString secret;
+  append_string("k", secret);
+  secret.push_back(':');
+  append_compact(Value::array({1, "v"}), secret);
+  EXPECT_EQ(secret.view(), "\"k\":[1,\"v\"]");
+}
+
 TEST(JsonWrite, CompactRoundTripsParsedText) {
   const std::string text = R"({"a":[1,-1,0.5,"\u0000"],"b":{"c":null,"d":false}})";
   auto v = parse(text);
