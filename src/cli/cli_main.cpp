@@ -19,7 +19,7 @@
 // command, uncomment its line here and its line in kCommands (keep the
 // "--" lines, they keep merges of neighbouring slots apart).
 // -- init
-// #include "cli/commands/init.h"
+#include "cli/commands/init.h"
 // -- repin
 // #include "cli/commands/repin.h"
 // -- get
@@ -62,7 +62,7 @@ constexpr Command kFirstOptions[] = {
 // Command words, compared byte for byte (case-sensitive) in this order.
 constexpr Command kCommands[] = {
     // -- 1 init: enrolment
-    // {"init", run_init},
+    {"init", run_init_command},
     // -- 2 repin: re-pinning of the channel keys
     // {"repin", run_repin},
     // -- 3 get: fetch one entry or field
