@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "tests/support/enrolment.h"
-#include "tests/support/gate_node.h"
+#include "tests/support/noise_responder.h"
 #include "tests/support/test_gate.h"
 #include "tests/support/test_vault.h"
 
@@ -67,6 +67,16 @@ ChildRun run_cli(const std::vector<std::string>& args, const std::string& stdin_
   return run;
 }
 
+// One node key pair for the whole program: drawing ML-KEM keys is not free.
+std::shared_ptr<const NodeKeyPair> node_keys() {
+  static const std::shared_ptr<const NodeKeyPair> node = [] {
+    auto pair = generate_node_key_pair();
+    if (!pair) std::abort();
+    return std::make_shared<const NodeKeyPair>(std::move(*pair));
+  }();
+  return node;
+}
+
 // An agent enrolled in a temporary HOME against an in-process gate holding
 // one credential entry.
 struct Setup {
@@ -87,14 +97,16 @@ struct Setup {
     for (const char* p : {"ALL_PROXY", "all_proxy", "HTTPS_PROXY", "https_proxy", "HTTP_PROXY", "http_proxy"})
       ::unsetenv(p);
 
-    auto node = shared_node_key_pair();
+    auto node = node_keys();
     EnrolledAgent agent = make_agent("127.0.0.1", node->channel_key_hex());
     vault = std::make_unique<TestVault>(agent.l2);
     SeedEntry entry;
     entry.title = "GitHub";
     entry.fields = {{"username", "octocat"}, {"password", "correct horse battery staple", "password", 2}};
     vault->add_entry(entry);
-    auto options = node_gate_options(node, vault->handler());
+    TestGateOptions options;
+    options.responder = noise_responder(node);
+    options.vault = vault->handler();
     options.trust_in_process = false;
     gate = std::make_unique<TestGate>(std::move(options));
     agent.pop = "127.0.0.1:" + std::to_string(gate->port());

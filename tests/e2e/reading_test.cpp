@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "tests/support/enrolment.h"
-#include "tests/support/gate_node.h"
+#include "tests/support/noise_responder.h"
 #include "tests/support/process.h"
 #include "tests/support/test_gate.h"
 #include "tests/support/test_vault.h"
@@ -35,6 +35,16 @@ nlohmann::json quota_json() {
   return {{"minute_used", 3}, {"minute_limit", 10}, {"hour_used", 40}, {"hour_limit", 200}};
 }
 
+// One node key pair for the whole program: drawing ML-KEM keys is not free.
+std::shared_ptr<const testing::NodeKeyPair> node_keys() {
+  static const std::shared_ptr<const testing::NodeKeyPair> node = [] {
+    auto pair = testing::generate_node_key_pair();
+    if (!pair) std::abort();
+    return std::make_shared<const testing::NodeKeyPair>(std::move(*pair));
+  }();
+  return node;
+}
+
 // One enrolled agent, its vault and a gate serving it. With `replica`, the
 // primary is a dead port and the gate is configured as the replica.
 class Reading : public ::testing::Test {
@@ -53,12 +63,14 @@ class Reading : public ::testing::Test {
     home_ = tmpl;
     ca_file_ = TestGate::write_ca_file(home_).string();
 
-    auto node = testing::shared_node_key_pair();
+    auto node = node_keys();
     // The vault needs the agent's L2 key, the agent the gate's port: the
     // vault is built first from a fresh agent, whose hosts are set after.
     agent_ = testing::make_agent("127.0.0.1", node->channel_key_hex());
     vault_ = std::make_unique<TestVault>(agent_.l2);
-    auto options = testing::node_gate_options(node, vault_->handler());
+    testing::TestGateOptions options;
+    options.responder = testing::noise_responder(node);
+    options.vault = vault_->handler();
     options.trust_in_process = false;
     gate_ = std::make_unique<TestGate>(std::move(options));
     const std::string host = "127.0.0.1:" + std::to_string(gate_->port());

@@ -128,6 +128,11 @@ class TestVault {
   std::vector<VaultCall> calls_;
 };
 
+// seed_demo_entries stores the demo's entries: "GitHub" (a credential with a
+// tier-2 password, notes, a URL and a TOTP seed), "GitHub API" (an api_key)
+// and "Old GitHub" (a note).
+void seed_demo_entries(TestVault& vault);
+
 // totp_code: the RFC 6238 code (HMAC-SHA1, 30-second steps, 6 digits) of
 // `seed` at `unix_seconds`.
 std::string totp_code(const std::vector<std::uint8_t>& seed, std::int64_t unix_seconds);
