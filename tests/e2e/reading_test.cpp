@@ -318,7 +318,9 @@ TEST_F(Reading, OptionErrorsComeBeforeTheConfiguration) {
     auto r = run(c.args);
     const std::string what = ::testing::PrintToString(c.args);
     EXPECT_TRUE(r.exited_with(c.status)) << what << ": " << r.err;
-    if (c.out) EXPECT_EQ(r.out, c.out) << what;
+    if (c.out) {
+      EXPECT_EQ(r.out, c.out) << what;
+    }
     EXPECT_EQ(r.err, c.err) << what;
   }
   EXPECT_THAT(run({"get", "--help"}).out, StartsWith("Usage: pellucor-cli get <query> [--field <label>]"));
