@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <array>
 
-#include "cli/fault.h"
-
 namespace pellucor {
 namespace {
 
@@ -41,12 +39,6 @@ bool lower_for_type_lookup(std::string_view name, std::string& out) {
 }
 
 }  // namespace
-
-Schema load_entry_schema_from(std::string_view document) {
-  auto parsed = parse_schema(document);
-  if (!parsed) fault("entry-types.json is valid JSON: " + parsed.error());
-  return std::move(*parsed);
-}
 
 Schema load_entry_schema() { return load_entry_schema_from(entry_type_schema_json()); }
 

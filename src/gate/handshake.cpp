@@ -124,6 +124,9 @@ std::expected<void, PellucorError> HandshakeInternals::message1(InitiatorHandsha
   out.insert(out.end(), enc->ciphertext.begin(), enc->ciphertext.end());
   out.insert(out.end(), c_s->begin(), c_s->end());
   out.insert(out.end(), c_p->begin(), c_p->end());
+  // The KEM's own output buffer goes the way of its shared secret; only the
+  // copy inside message 1 stays.
+  wipe_bytes(enc->ciphertext.data(), enc->ciphertext.size());
   return {};
 }
 
