@@ -3,9 +3,10 @@
 //
 //   pellucor-test-gate --dir DIR [--port N] [--fault MODE]
 //
-// Writes DIR/ca.pem (the CA to trust through SSL_CERT_FILE) and DIR/url (the
-// vault URL, one line), prints the vault URL on stdout, and serves until it
-// is killed or its standard input closes.
+// Draws a node key pair, writes DIR/ca.pem (the CA to trust through
+// SSL_CERT_FILE), DIR/url (the vault URL, one line) and DIR/channel_key (the
+// node's channel key as hex, one line), prints the vault URL on stdout, and
+// serves until it is killed or its standard input closes.
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -15,6 +16,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "tests/support/gate_node.h"
 #include "tests/support/test_gate.h"
 
 namespace {
@@ -22,7 +24,7 @@ namespace {
 int usage() {
   std::fputs(
       "usage: pellucor-test-gate --dir DIR [--port N] [--fault MODE]\n"
-      "  MODE: none, status:CODE, gate-error:MESSAGE, not-base64, not-utf8, truncated,\n"
+      "  MODE: none, status:CODE, gate-error:MESSAGE, not-base64, unpadded, newline, not-utf8, truncated,\n"
       "        body:BYTES, wrong-handshake, wrong-marker, delay:MS, stall:MS, gzip, close\n",
       stderr);
   return 2;
@@ -33,7 +35,8 @@ int usage() {
 int main(int argc, char** argv) {
   using pellucor::testing::TestGate;
   using pellucor::testing::TestGateOptions;
-  TestGateOptions options;
+  auto node = pellucor::testing::shared_node_key_pair();
+  TestGateOptions options = pellucor::testing::node_gate_options(node);
   options.trust_in_process = false;
   std::filesystem::path dir;
   for (int i = 1; i < argc; ++i) {
@@ -60,11 +63,11 @@ int main(int argc, char** argv) {
     std::filesystem::create_directories(dir);
     TestGate gate(std::move(options));
     TestGate::write_ca_file(dir);
-    {
-      std::ofstream url(dir / "url", std::ios::trunc);
-      url << gate.vault_url() << "\n";
-      if (!url) {
-        std::fprintf(stderr, "pellucor-test-gate: cannot write %s\n", (dir / "url").c_str());
+    for (auto [name, text] : {std::pair{"url", gate.vault_url()}, std::pair{"channel_key", node->channel_key_hex()}}) {
+      std::ofstream f(dir / name, std::ios::trunc);
+      f << text << "\n";
+      if (!f) {
+        std::fprintf(stderr, "pellucor-test-gate: cannot write %s\n", (dir / name).c_str());
         return 1;
       }
     }

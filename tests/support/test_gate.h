@@ -52,8 +52,11 @@ using VaultHandler =
 // One opened handshake on the responder side.
 struct ResponderSession {
   std::vector<std::uint8_t> request_payload;  // the framed request (marker byte + JSON)
-  // Seals a framed reply (marker byte + JSON) into message 2 of this handshake.
-  std::function<std::vector<std::uint8_t>(std::span<const std::uint8_t> reply_plaintext)> seal_reply;
+  // Seals a framed reply (marker byte + JSON) into message 2 of this
+  // handshake, or, with `for_another_handshake`, into a message 2 of the
+  // right shape that no key of this handshake opens.
+  std::function<std::vector<std::uint8_t>(std::span<const std::uint8_t> reply_plaintext, bool for_another_handshake)>
+      seal_reply;
 };
 
 // The Noise responder: opens message 1 (nullopt when it does not open, which
@@ -67,6 +70,8 @@ struct GateFault {
     http_status,      // answer `status` with a short text body
     gate_error,       // the vault answers every action with gate error {code, message}
     not_base64,       // a 200 body that is not base64 text
+    unpadded,         // the base64 answer one character short (its final '=' when it has one)
+    trailing_newline, // the base64 answer followed by a newline
     not_utf8,         // a 200 body that is not UTF-8
     truncated_body,   // Content-Length of the full body, half of it sent, then the connection closes
     oversized_body,   // a 200 body of exactly `body_bytes` base64 'A' characters
@@ -95,7 +100,7 @@ struct GateFault {
 };
 
 // parse_fault reads a fault from its command-line form: "none", "status:503",
-// "gate-error:MESSAGE", "not-base64", "not-utf8", "truncated", "body:BYTES",
+// "gate-error:MESSAGE", "not-base64", "unpadded", "newline", "not-utf8", "truncated", "body:BYTES",
 // "wrong-handshake", "wrong-marker", "delay:MS", "stall:MS", "gzip", "close".
 std::optional<GateFault> parse_fault(std::string_view text);
 
