@@ -173,12 +173,12 @@ TEST_F(GateCall, MissingFinalPaddingIsNotBase64) {
 
 // ---- failover ---------------------------------------------------------------
 
-struct Run {
+struct CallRun {
   std::expected<nlohmann::json, CliError> result;
   std::string err;
 };
 
-Run with_failover(const std::string& primary_url, const TestGate* replica) {
+CallRun with_failover(const std::string& primary_url, const TestGate* replica) {
   GateEndpoint primary{primary_url, {}};
   std::copy_n(node_key().begin(), kChannelKeyLen, primary.channel_key.bytes.begin());
   std::optional<GateEndpoint> rep;
@@ -211,7 +211,7 @@ TEST_F(GateCall, FailoverOnRefusalDarkGateOrNoAnswer) {
       primary.emplace(node_gate(*c.fault));
       url = primary->gate_url();
     }
-    Run run = with_failover(url, &replica);
+    CallRun run = with_failover(url, &replica);
     ASSERT_TRUE(run.result) << c.name << ": " << format_cli_error(run.result.error());
     EXPECT_EQ((*run.result)["from"], "replica") << c.name;
     EXPECT_EQ((*run.result)["cred"], kCred) << c.name << ": the same credential goes to the replica";
@@ -225,7 +225,7 @@ TEST_F(GateCall, NoFailoverAfterAnAnswer) {
   for (GateFault fault : {GateFault::of(K::not_base64), GateFault::body_of(MAX_GATE_REPLY_TEXT_BYTES + 1),
                           GateFault::of(K::wrong_handshake), GateFault::error_reply("no such entry")}) {
     TestGate primary(node_gate(fault));
-    Run run = with_failover(primary.gate_url(), &replica);
+    CallRun run = with_failover(primary.gate_url(), &replica);
     ASSERT_FALSE(run.result);
     EXPECT_FALSE(run.result.error().error.code == "PL-2020");
     EXPECT_EQ(run.err, "");
@@ -236,14 +236,14 @@ TEST_F(GateCall, NoFailoverAfterAnAnswer) {
 TEST_F(GateCall, ReplicaOutcomeIsFinal) {
   TestGate primary(node_gate(GateFault::http(504)));
   TestGate replica(node_gate(GateFault::error_reply("replica is a dark gate too")));
-  Run run = with_failover(primary.gate_url(), &replica);
+  CallRun run = with_failover(primary.gate_url(), &replica);
   ASSERT_FALSE(run.result);
   EXPECT_EQ(run.result.error().message, "gate error GATE_FAULT: replica is a dark gate too");
   EXPECT_EQ(run.err, "gate: primary unreachable, trying replica\n");
   EXPECT_EQ(primary.requests().size(), 1u);
   EXPECT_EQ(replica.requests().size(), 1u) << "no third attempt";
 
-  Run alone = with_failover(primary.gate_url(), nullptr);
+  CallRun alone = with_failover(primary.gate_url(), nullptr);
   ASSERT_FALSE(alone.result);
   EXPECT_EQ(alone.result.error().message, "gate refused the handshake (HTTP 504) — wrong pubkey or dark gate");
   EXPECT_EQ(alone.err, "");

@@ -369,6 +369,7 @@ TestGate::TestGate(TestGateOptions options) : impl_(std::make_unique<Impl>()), h
   }
   if (!impl->server->is_valid()) die("the HTTPS server did not take its certificate");
   impl->server->set_keep_alive_max_count(1);
+  impl->server->set_tcp_nodelay(true);
   impl->server->Post("/gate", [impl](const httplib::Request& req, httplib::Response& res) {
     try {
       impl->handle(req, res);
