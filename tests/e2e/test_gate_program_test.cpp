@@ -35,8 +35,9 @@ class GateProcess {
  public:
   GateProcess(const fs::path& dir, const std::string& fault) : dir_(dir) {
     int in[2], out[2];
-    EXPECT_EQ(::pipe(in), 0);
-    EXPECT_EQ(::pipe(out), 0);
+    // Close-on-exec, so that no other child holds this gate's stdin open.
+    EXPECT_EQ(::pipe2(in, O_CLOEXEC), 0);
+    EXPECT_EQ(::pipe2(out, O_CLOEXEC), 0);
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
     posix_spawn_file_actions_adddup2(&fa, in[0], 0);
