@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <span>
 #include <string>
@@ -18,7 +19,7 @@
 // command, uncomment its line here and its line in kCommands (keep the
 // "--" lines, they keep merges of neighbouring slots apart).
 // -- init
-// #include "cli/commands/init.h"
+#include "cli/commands/init.h"
 // -- repin
 // #include "cli/commands/repin.h"
 // -- get
@@ -36,9 +37,9 @@
 // -- note, memory
 // #include "cli/commands/text_entry.h"
 // -- skill
-// #include "cli/commands/skill.h"
+#include "cli/commands/skill.h"
 // -- show-schema
-// #include "cli/commands/show_schema.h"
+#include "cli/commands/show_schema.h"
 // -- version
 #include "cli/commands/version.h"
 // -- help
@@ -53,7 +54,7 @@ namespace {
 constexpr Command kFirstOptions[] = {
     {"version", run_version},
     // -- show-schema: the embedded entry-type document
-    // {"show-schema", run_show_schema},
+    {"show-schema", run_show_schema},
     // -- help
     {"help", run_help},
 };
@@ -61,7 +62,7 @@ constexpr Command kFirstOptions[] = {
 // Command words, compared byte for byte (case-sensitive) in this order.
 constexpr Command kCommands[] = {
     // -- 1 init: enrolment
-    // {"init", run_init},
+    {"init", run_init_command},
     // -- 2 repin: re-pinning of the channel keys
     // {"repin", run_repin},
     // -- 3 get: fetch one entry or field
@@ -83,7 +84,7 @@ constexpr Command kCommands[] = {
     // -- 11 memory: text entries, kind 1
     // {"memory", run_memory},
     // -- 12 skill: skill document print and install
-    // {"skill", run_skill},
+    {"skill", run_skill},
     // -- 13 version
     {"version", run_version},
     // -- 14 help
@@ -120,6 +121,9 @@ void prepare_process() {
     if (opened != fd) std::abort();
   }
   ::signal(SIGPIPE, SIG_IGN);
+  // Output goes through write_stdout; should anything still print through
+  // stdio, unbuffered keeps it in order with the rest.
+  std::setvbuf(stdout, nullptr, _IONBF, 0);
 }
 
 void print_error_and_help(std::string_view message) {

@@ -2,8 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cstdio>
-#include <cstdlib>
 
 namespace pellucor {
 namespace {
@@ -16,13 +14,6 @@ constexpr std::array<std::string_view, 4> secret_name_exact_words = {
 // Fragments that make any name containing them secret.
 constexpr std::array<std::string_view, 7> secret_name_fragments = {
     "password", "secret", "token", "private", "seed", "cvv", "pin"};
-
-[[noreturn]] void schema_fault(const std::string& reason) {
-  std::string text = "entry-types.json is valid JSON: " + reason;
-  std::fprintf(stderr, "pellucor-cli: internal fault at %s:%d:\n%s\n", __FILE__, __LINE__, text.c_str());
-  std::fflush(stderr);
-  std::abort();
-}
 
 // Full Unicode lower-casing, specialised to a lookup among ASCII type names.
 // The only characters whose full lower-case form is ASCII are A-Z and U+212A
@@ -49,11 +40,7 @@ bool lower_for_type_lookup(std::string_view name, std::string& out) {
 
 }  // namespace
 
-Schema load_entry_schema() {
-  auto parsed = parse_schema(entry_type_schema_json());
-  if (!parsed) schema_fault(parsed.error());
-  return std::move(*parsed);
-}
+Schema load_entry_schema() { return load_entry_schema_from(entry_type_schema_json()); }
 
 const Schema& force_entry_schema() {
   // A function-local static is built once, under the compiler's guard, and

@@ -54,6 +54,8 @@ std::expected<Schema, std::string> parse_schema(std::string_view text);
 // parse is a broken build: it stops the process through the fault path with
 // "entry-types.json is valid JSON: <reason>".
 Schema load_entry_schema();
+// load_entry_schema_from does the same for any document text.
+Schema load_entry_schema_from(std::string_view document);
 
 // force_entry_schema builds ENTRY_SCHEMA on first use (exactly once, also
 // when several threads ask at the same time) and returns it. The value is

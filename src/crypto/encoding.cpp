@@ -1,5 +1,7 @@
 #include "crypto/encoding.h"
 
+#include <array>
+
 namespace pellucor {
 namespace {
 
@@ -22,18 +24,27 @@ inline char sextet_to_char(unsigned v, bool url) noexcept {
 }
 
 // The value 0..63 of a base64 character; anything else has bits above 0x3F set.
-inline unsigned char_to_sextet(unsigned char ch, bool url) noexcept {
+template <bool Url>
+inline unsigned char_to_sextet(unsigned char ch) noexcept {
   const unsigned c = ch;
-  const unsigned c62 = url ? '-' : '+';
-  const unsigned c63 = url ? '_' : '/';
-  const unsigned valid = in_range(c, 'A', 'Z') | in_range(c, 'a', 'z') | in_range(c, '0', '9') |
-                         eq(c, c62) | eq(c, c63);
-  const unsigned v = (in_range(c, 'A', 'Z') & (c - 'A')) | (in_range(c, 'a', 'z') & (c - 'a' + 26)) |
-                     (in_range(c, '0', '9') & (c - '0' + 52)) | (eq(c, c62) & 62) | (eq(c, c63) & 63);
-  return v | ((valid ^ 0xFFu) << 8);
+  constexpr unsigned c62 = Url ? '-' : '+';
+  constexpr unsigned c63 = Url ? '_' : '/';
+  const unsigned upper = in_range(c, 'A', 'Z');
+  const unsigned lower = in_range(c, 'a', 'z');
+  const unsigned digit = in_range(c, '0', '9');
+  const unsigned s62 = eq(c, c62);
+  const unsigned s63 = eq(c, c63);
+  const unsigned v = (upper & (c - 'A')) | (lower & (c - 'a' + 26)) | (digit & (c - '0' + 52)) | (s62 & 62) |
+                     (s63 & 63);
+  return v | (((upper | lower | digit | s62 | s63) ^ 0xFFu) << 8);
 }
 
-std::optional<SecureBytes> decode_sextets(std::string_view text, bool url) {
+inline unsigned char_to_sextet(unsigned char ch, bool url) noexcept {
+  return url ? char_to_sextet<true>(ch) : char_to_sextet<false>(ch);
+}
+
+template <bool Url>
+std::optional<SecureBytes> decode_sextets(std::string_view text) {
   const std::size_t n = text.size();
   if (n % 4 == 1) return std::nullopt;
   SecureBytes out(n / 4 * 3 + (n % 4 == 0 ? 0 : n % 4 - 1));
@@ -41,10 +52,10 @@ std::optional<SecureBytes> decode_sextets(std::string_view text, bool url) {
   std::size_t o = 0;
   std::size_t i = 0;
   for (; i + 4 <= n; i += 4) {
-    const unsigned a = char_to_sextet(static_cast<unsigned char>(text[i]), url);
-    const unsigned b = char_to_sextet(static_cast<unsigned char>(text[i + 1]), url);
-    const unsigned c = char_to_sextet(static_cast<unsigned char>(text[i + 2]), url);
-    const unsigned d = char_to_sextet(static_cast<unsigned char>(text[i + 3]), url);
+    const unsigned a = char_to_sextet<Url>(static_cast<unsigned char>(text[i]));
+    const unsigned b = char_to_sextet<Url>(static_cast<unsigned char>(text[i + 1]));
+    const unsigned c = char_to_sextet<Url>(static_cast<unsigned char>(text[i + 2]));
+    const unsigned d = char_to_sextet<Url>(static_cast<unsigned char>(text[i + 3]));
     bad |= (a | b | c | d) & ~0x3Fu;
     const unsigned w = (a << 18) | (b << 12) | (c << 6) | d;
     out[o++] = static_cast<std::uint8_t>(w >> 16);
@@ -53,9 +64,9 @@ std::optional<SecureBytes> decode_sextets(std::string_view text, bool url) {
   }
   const std::size_t rest = n - i;
   if (rest >= 2) {
-    const unsigned a = char_to_sextet(static_cast<unsigned char>(text[i]), url);
-    const unsigned b = char_to_sextet(static_cast<unsigned char>(text[i + 1]), url);
-    const unsigned c = rest == 3 ? char_to_sextet(static_cast<unsigned char>(text[i + 2]), url) : 0;
+    const unsigned a = char_to_sextet<Url>(static_cast<unsigned char>(text[i]));
+    const unsigned b = char_to_sextet<Url>(static_cast<unsigned char>(text[i + 1]));
+    const unsigned c = rest == 3 ? char_to_sextet<Url>(static_cast<unsigned char>(text[i + 2])) : 0;
     bad |= (a | b | c) & ~0x3Fu;
     const unsigned w = (a << 18) | (b << 12) | (c << 6);
     out[o++] = static_cast<std::uint8_t>(w >> 16);
@@ -88,6 +99,51 @@ bool is_white_space(char32_t c) noexcept {
   return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
          (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
          c == 0x3000;
+}
+
+// Explains a refused text: the same acceptance as decode_sextets, walked
+// symbol by symbol so the first fault is the one reported. Only run once a
+// text has already been refused, so its table-free branching on the symbols
+// costs nothing on the path that handles real data.
+Base64DecodeError diagnose(std::string_view text, bool url, bool padded) {
+  using Kind = Base64DecodeError::Kind;
+  auto sym = [&](std::size_t i) { return static_cast<std::uint8_t>(text[i]); };
+  auto valid = [&](std::uint8_t c) { return char_to_sextet(c, url) <= 0x3F; };
+  const std::size_t n = text.size();
+  const std::size_t rem = n % 4;
+  // A lone trailing symbol that is not even base64 is named first.
+  if (rem == 1 && sym(n - 1) != '=' && !valid(sym(n - 1))) return {Kind::InvalidByte, n - 1, sym(n - 1)};
+  // Every group but the last must be four plain symbols.
+  std::size_t body = n - rem;
+  if (rem == 0 && body >= 4) body -= 4;
+  for (std::size_t i = 0; i < body; ++i) {
+    if (!valid(sym(i))) return {Kind::InvalidByte, i, sym(i)};
+  }
+  // The last group: at most four symbols, padding only after two symbols.
+  std::size_t symbols = 0, pads = 0, first_pad = 0;
+  std::uint8_t last = 0;
+  std::array<unsigned, 4> values{};
+  for (std::size_t i = body; i < n; ++i) {
+    const std::uint8_t c = sym(i);
+    if (c == '=') {
+      if (i - body < 2) return {Kind::InvalidByte, i, c};
+      if (pads == 0) first_pad = i;
+      ++pads;
+      continue;
+    }
+    if (pads > 0) return {Kind::InvalidByte, first_pad, '='};
+    if (!valid(c)) return {Kind::InvalidByte, i, c};
+    last = c;
+    values[symbols++] = char_to_sextet(c, url);
+  }
+  if (n != 0 && symbols < 2) return {Kind::InvalidLength, body + symbols, 0};
+  if (padded ? (pads + symbols) % 4 != 0 : pads > 0) return {Kind::InvalidPadding, 0, 0};
+  const unsigned w = (values[0] << 26) | (values[1] << 20) | (values[2] << 14) | (values[3] << 8);
+  const std::size_t whole_bytes = symbols * 6 / 8;
+  if (symbols != 0 && (w & (~0u >> (whole_bytes * 8))) != 0) {
+    return {Kind::InvalidLastSymbol, body + symbols - 1, last};
+  }
+  return {Kind::InvalidPadding, 0, 0};
 }
 
 }  // namespace
@@ -135,10 +191,37 @@ std::optional<SecureBytes> base64_decode(std::string_view text) {
   if (text.size() % 4 != 0) return std::nullopt;
   std::size_t pad = 0;
   if (!text.empty() && text.back() == '=') pad = text[text.size() - 2] == '=' ? 2 : 1;
-  return decode_sextets(text.substr(0, text.size() - pad), false);
+  return decode_sextets<false>(text.substr(0, text.size() - pad));
 }
 
-std::optional<SecureBytes> base64url_decode(std::string_view text) { return decode_sextets(text, true); }
+std::optional<SecureBytes> base64url_decode(std::string_view text) { return decode_sextets<true>(text); }
+
+std::expected<SecureBytes, Base64DecodeError> base64_decode_checked(std::string_view text) {
+  auto bytes = base64_decode(text);
+  if (!bytes) return std::unexpected(diagnose(text, false, true));
+  return std::move(*bytes);
+}
+
+std::expected<SecureBytes, Base64DecodeError> base64url_decode_checked(std::string_view text) {
+  auto bytes = base64url_decode(text);
+  if (!bytes) return std::unexpected(diagnose(text, true, false));
+  return std::move(*bytes);
+}
+
+std::string format_base64_decode_error(const Base64DecodeError& e) {
+  using Kind = Base64DecodeError::Kind;
+  switch (e.kind) {
+    case Kind::InvalidByte:
+      return "Invalid symbol " + std::to_string(e.byte) + ", offset " + std::to_string(e.offset) + ".";
+    case Kind::InvalidLength:
+      return "Invalid input length: " + std::to_string(e.offset);
+    case Kind::InvalidLastSymbol:
+      return "Invalid last symbol " + std::to_string(e.byte) + ", offset " + std::to_string(e.offset) + ".";
+    case Kind::InvalidPadding:
+      break;
+  }
+  return "Invalid padding";
+}
 
 std::optional<SecureBytes> hex_decode(std::string_view text, HexCase letters) {
   if (text.size() % 2 != 0) return std::nullopt;

@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <expected>
 #include <optional>
 #include <span>
 #include <string>
@@ -58,6 +59,26 @@ std::optional<SecureBytes> base64_decode(std::string_view text);
 // base64url_decode decodes URL-safe base64 without padding ("=" anywhere is
 // refused; a length of 1 mod 4 is refused; unused bits must be zero).
 std::optional<SecureBytes> base64url_decode(std::string_view text);
+
+// Why a base64 text was refused, in the terms of the decoder the gate's
+// peers use: the first bad symbol and its offset, a length that leaves a
+// single symbol in the last group, padding other than the form requires, or a
+// last symbol with unused bits set.
+struct Base64DecodeError {
+  enum class Kind : std::uint8_t { InvalidByte, InvalidLength, InvalidLastSymbol, InvalidPadding };
+  Kind kind = Kind::InvalidPadding;
+  std::size_t offset = 0;  // InvalidByte, InvalidLastSymbol: where; InvalidLength: symbols counted
+  std::uint8_t byte = 0;   // InvalidByte, InvalidLastSymbol: the symbol
+};
+
+// format_base64_decode_error renders the error as one sentence, e.g.
+// "Invalid symbol 61, offset 2." or "Invalid padding".
+std::string format_base64_decode_error(const Base64DecodeError& e);
+
+// base64_decode_checked and base64url_decode_checked are base64_decode and
+// base64url_decode reporting why a text was refused.
+std::expected<SecureBytes, Base64DecodeError> base64_decode_checked(std::string_view text);
+std::expected<SecureBytes, Base64DecodeError> base64url_decode_checked(std::string_view text);
 
 enum class HexCase : std::uint8_t { Lower, Any };
 

@@ -51,17 +51,40 @@ constexpr int16_t montgomery_reduce(int32_t a) {
   return static_cast<int16_t>((a - static_cast<int32_t>(t) * kQ) >> 16);
 }
 
+// High half of the signed 16 x 16-bit product (one SSE2 instruction once
+// the loops are vectorised).
+constexpr int16_t mulhi(int16_t a, int16_t b) {
+  return static_cast<int16_t>((static_cast<int32_t>(a) * b) >> 16);
+}
+
+// fqmul returns a b R^-1 mod q in (-q, q) for |a b| < q 2^15: Montgomery
+// reduction written on 16-bit halves. a b - t q is a multiple of 2^16, so
+// its high half is the difference of the two high halves.
+constexpr int16_t fqmul(int16_t a, int16_t b) {
+  const int16_t t = static_cast<int16_t>(static_cast<int16_t>(a * b) * kQInv);
+  return static_cast<int16_t>(mulhi(a, b) - mulhi(t, kQ));
+}
+
 // barrett_reduce returns a value congruent to a mod q in (-q, q), close to
-// the centre.
+// the centre: a - round(a / q) q, with the quotient taken as
+// floor((a v + 2^25) / 2^26) through the high half of a v.
+constexpr int16_t kBarrettV = ((1 << 26) + kQ / 2) / kQ;
 constexpr int16_t barrett_reduce(int16_t a) {
-  constexpr int32_t v = ((1 << 26) + kQ / 2) / kQ;
-  const int16_t t = static_cast<int16_t>((v * a + (1 << 25)) >> 26);
+  const int16_t t = static_cast<int16_t>((mulhi(a, kBarrettV) + (1 << 9)) >> 10);
   return static_cast<int16_t>(a - t * kQ);
 }
 
-constexpr int16_t fqmul(int16_t a, int16_t b) {
-  return montgomery_reduce(static_cast<int32_t>(a) * b);
+constexpr bool reductions_agree() {
+  for (int32_t a = -32768; a < 32768; a += 7) {
+    for (int16_t b : {int16_t{-1664}, int16_t{-17}, int16_t{1}, int16_t{1353}, int16_t{1664}}) {
+      if (fqmul(static_cast<int16_t>(a), b) != montgomery_reduce(a * b)) return false;
+    }
+    const int16_t r = barrett_reduce(static_cast<int16_t>(a));
+    if ((r - a) % kQ != 0 || r <= -kQ || r >= kQ) return false;
+  }
+  return true;
 }
+static_assert(reductions_agree());
 
 // to_unsigned maps a value in (-q, q) to [0, q) without branching.
 constexpr int16_t to_unsigned(int16_t a) {
@@ -115,11 +138,13 @@ static_assert(kMontR2 * 3303 % kQ == kInvNttScale && 128 * 3303 % kQ == 1);
 
 // compress_d(x) = round(2^d x / q) mod 2^d for x in [0, q), by a multiply
 // and shift in place of a division (whose timing can depend on the value).
-constexpr uint64_t kDivMagic = ((uint64_t{1} << 48) + kQ - 1) / kQ;
+// The numerator is below 2^22 and the multiplier below 2^32, so the product
+// is one 32 x 32 -> 64-bit multiplication.
+constexpr uint32_t kDivMagic = static_cast<uint32_t>(((uint64_t{1} << 43) + kQ - 1) / kQ);
 template <int D>
 constexpr uint32_t compress(uint16_t x) {
-  const uint64_t y = (static_cast<uint64_t>(x) << D) + kQ / 2;
-  return static_cast<uint32_t>((y * kDivMagic) >> 48) & ((1u << D) - 1);
+  const uint32_t y = (static_cast<uint32_t>(x) << D) + kQ / 2;
+  return static_cast<uint32_t>((static_cast<uint64_t>(y) * kDivMagic) >> 43) & ((1u << D) - 1);
 }
 template <int D>
 constexpr uint16_t decompress(uint32_t y) {
@@ -151,65 +176,109 @@ void wipe(T& v) {
   OPENSSL_cleanse(&v, sizeof(v));
 }
 
-// ntt: coefficients of magnitude below q in, NTT domain out (|x| < q).
-void ntt(Poly& p) {
-  int k = 1;
-  for (int len = 128; len >= 2; len >>= 1) {
-    for (int start = 0; start < kN; start += 2 * len) {
-      const int16_t zeta = kZetas[k++];
-      for (int j = start; j < start + len; ++j) {
-        const int16_t t = fqmul(zeta, p.c[j + len]);
-        p.c[j + len] = static_cast<int16_t>(p.c[j] - t);
-        p.c[j] = static_cast<int16_t>(p.c[j] + t);
-      }
+// One layer of the forward transform: blocks of 2 Len coefficients, each
+// with its own twiddle factor. Len is a constant so the inner loop
+// vectorises.
+template <int Len>
+inline void ntt_layer(int16_t* __restrict p, const int16_t* zetas) {
+  for (int start = 0; start < kN; start += 2 * Len) {
+    const int16_t zeta = *zetas++;
+    int16_t* lo = p + start;
+    int16_t* hi = p + start + Len;
+    for (int j = 0; j < Len; ++j) {
+      const int16_t t = fqmul(zeta, hi[j]);
+      hi[j] = static_cast<int16_t>(lo[j] - t);
+      lo[j] = static_cast<int16_t>(lo[j] + t);
     }
   }
+}
+
+// ntt: coefficients of magnitude at most q in, NTT domain out (|x| < q).
+// Each layer adds less than q to the magnitude: below 8q after seven.
+void ntt(Poly& p) {
+  ntt_layer<128>(p.c, &kZetas[1]);
+  ntt_layer<64>(p.c, &kZetas[2]);
+  ntt_layer<32>(p.c, &kZetas[4]);
+  ntt_layer<16>(p.c, &kZetas[8]);
+  ntt_layer<8>(p.c, &kZetas[16]);
+  ntt_layer<4>(p.c, &kZetas[32]);
+  ntt_layer<2>(p.c, &kZetas[64]);
   for (int16_t& x : p.c) x = barrett_reduce(x);
 }
 
-// inv_ntt: takes the output of the base multiplication (carrying a factor
-// R^-1) and returns the plain coefficients, |x| < q.
-void inv_ntt(Poly& p) {
-  int k = 127;
-  for (int len = 2; len <= 128; len <<= 1) {
-    for (int start = 0; start < kN; start += 2 * len) {
-      const int16_t zeta = kZetas[k--];
-      for (int j = start; j < start + len; ++j) {
-        const int16_t t = p.c[j];
-        p.c[j] = barrett_reduce(static_cast<int16_t>(t + p.c[j + len]));
-        p.c[j + len] = fqmul(zeta, static_cast<int16_t>(p.c[j + len] - t));
-      }
+// kZetasInv[i] = kZetas[127 - i]: the inverse walks the twiddles backwards.
+constexpr std::array<int16_t, 128> make_zetas_reversed() {
+  std::array<int16_t, 128> z{};
+  for (int i = 0; i < 128; ++i) z[i] = kZetas[127 - i];
+  return z;
+}
+constexpr std::array<int16_t, 128> kZetasReversed = make_zetas_reversed();
+
+template <int Len>
+inline void inv_ntt_layer(int16_t* __restrict p, const int16_t* zetas) {
+  for (int start = 0; start < kN; start += 2 * Len) {
+    const int16_t zeta = *zetas++;
+    int16_t* lo = p + start;
+    int16_t* hi = p + start + Len;
+    for (int j = 0; j < Len; ++j) {
+      const int16_t t = lo[j];
+      lo[j] = barrett_reduce(static_cast<int16_t>(t + hi[j]));
+      hi[j] = fqmul(zeta, static_cast<int16_t>(hi[j] - t));
     }
   }
+}
+
+// inv_ntt: takes the output of the base multiplication (carrying a factor
+// R^-1, |x| < q) and returns the plain coefficients, |x| < q.
+void inv_ntt(Poly& p) {
+  inv_ntt_layer<2>(p.c, &kZetasReversed[0]);
+  inv_ntt_layer<4>(p.c, &kZetasReversed[64]);
+  inv_ntt_layer<8>(p.c, &kZetasReversed[96]);
+  inv_ntt_layer<16>(p.c, &kZetasReversed[112]);
+  inv_ntt_layer<32>(p.c, &kZetasReversed[120]);
+  inv_ntt_layer<64>(p.c, &kZetasReversed[124]);
+  inv_ntt_layer<128>(p.c, &kZetasReversed[126]);
   for (int16_t& x : p.c) x = fqmul(x, kInvNttScale);
 }
 
-// Odd coefficients of `b` times their factor's gamma, so that the base
-// multiplication of several rows against `b` needs one reduction per output.
+// The right-hand operand of base multiplication, rearranged so that both
+// output coefficients of a degree-two factor are dot products of the pair
+// (a0, a1) with a pair of `even` and `odd` (multiply-add friendly):
+//   c0 = a0 b0 + a1 (b1 gamma) = (a0, a1) . even,  even = (b0, b1 gamma)
+//   c1 = a0 b1 + a1 b0         = (a0, a1) . odd,   odd  = (b1, b0)
 struct MulCache {
-  int16_t c[kN / 2];
+  int16_t even[kN];
+  int16_t odd[kN];
 };
 using MulCacheVec = std::array<MulCache, kK>;
 
 void mul_cache(const Poly& b, MulCache& out) {
-  for (int i = 0; i < kN / 2; ++i) out.c[i] = fqmul(b.c[2 * i + 1], kGammas[i]);
+  for (int i = 0; i < kN / 2; ++i) {
+    out.even[2 * i] = b.c[2 * i];
+    out.even[2 * i + 1] = fqmul(b.c[2 * i + 1], kGammas[i]);
+    out.odd[2 * i] = b.c[2 * i + 1];
+    out.odd[2 * i + 1] = b.c[2 * i];
+  }
 }
 
-// r = sum_j a[j] o b[j] in the NTT domain, times R^-1. All inputs |x| < q.
-void basemul_acc(Poly& r, const PolyVec& a, const PolyVec& b, const MulCacheVec& bc) {
+// r = sum_j a[j] o b[j] in the NTT domain, times R^-1, with b given by its
+// cache. All inputs |x| < q: six products of at most q^2 stay below q 2^15.
+void basemul_acc(Poly& r, const PolyVec& a, const MulCacheVec& b) {
+  int32_t c0[kN / 2];
+  int32_t c1[kN / 2];
   for (int i = 0; i < kN / 2; ++i) {
-    int32_t c0 = 0;
-    int32_t c1 = 0;
-    for (int j = 0; j < kK; ++j) {
-      const int32_t a0 = a[j].c[2 * i];
-      const int32_t a1 = a[j].c[2 * i + 1];
-      const int32_t b0 = b[j].c[2 * i];
-      const int32_t b1 = b[j].c[2 * i + 1];
-      c0 += a0 * b0 + a1 * bc[j].c[i];
-      c1 += a0 * b1 + a1 * b0;
+    c0[i] = a[0].c[2 * i] * b[0].even[2 * i] + a[0].c[2 * i + 1] * b[0].even[2 * i + 1];
+    c1[i] = a[0].c[2 * i] * b[0].odd[2 * i] + a[0].c[2 * i + 1] * b[0].odd[2 * i + 1];
+  }
+  for (int j = 1; j < kK; ++j) {
+    for (int i = 0; i < kN / 2; ++i) {
+      c0[i] += a[j].c[2 * i] * b[j].even[2 * i] + a[j].c[2 * i + 1] * b[j].even[2 * i + 1];
+      c1[i] += a[j].c[2 * i] * b[j].odd[2 * i] + a[j].c[2 * i + 1] * b[j].odd[2 * i + 1];
     }
-    r.c[2 * i] = montgomery_reduce(c0);
-    r.c[2 * i + 1] = montgomery_reduce(c1);
+  }
+  for (int i = 0; i < kN / 2; ++i) {
+    r.c[2 * i] = montgomery_reduce(c0[i]);
+    r.c[2 * i + 1] = montgomery_reduce(c1[i]);
   }
 }
 
@@ -238,9 +307,10 @@ void decode12(const uint8_t* in, Poly& p) {
 }
 
 void compress_u(const Poly& p, uint8_t* out) {
+  uint16_t c[kN];
+  for (int n = 0; n < kN; ++n) c[n] = static_cast<uint16_t>(compress<kDu>(canonical(p.c[n])));
   for (int i = 0; i < kN / 4; ++i) {
-    uint32_t t[4];
-    for (int j = 0; j < 4; ++j) t[j] = compress<kDu>(canonical(p.c[4 * i + j]));
+    const uint16_t* t = c + 4 * i;
     out[5 * i] = static_cast<uint8_t>(t[0]);
     out[5 * i + 1] = static_cast<uint8_t>((t[0] >> 8) | (t[1] << 2));
     out[5 * i + 2] = static_cast<uint8_t>((t[1] >> 6) | (t[2] << 4));
@@ -264,11 +334,9 @@ void decompress_u(const uint8_t* in, Poly& p) {
 }
 
 void compress_v(const Poly& p, uint8_t* out) {
-  for (int i = 0; i < kN / 2; ++i) {
-    const uint32_t lo = compress<kDv>(canonical(p.c[2 * i]));
-    const uint32_t hi = compress<kDv>(canonical(p.c[2 * i + 1]));
-    out[i] = static_cast<uint8_t>(lo | (hi << 4));
-  }
+  uint8_t c[kN];
+  for (int n = 0; n < kN; ++n) c[n] = static_cast<uint8_t>(compress<kDv>(canonical(p.c[n])));
+  for (int i = 0; i < kN / 2; ++i) out[i] = static_cast<uint8_t>(c[2 * i] | (c[2 * i + 1] << 4));
 }
 
 void decompress_v(const uint8_t* in, Poly& p) {
@@ -289,11 +357,14 @@ void message_to_poly(const uint8_t* m, Poly& p) {
 }
 
 void poly_to_message(const Poly& p, uint8_t* m) {
+  uint8_t bits[kN];
+  for (int n = 0; n < kN; ++n) bits[n] = static_cast<uint8_t>(compress<1>(canonical(p.c[n])));
   for (int i = 0; i < kN / 8; ++i) {
     uint32_t byte = 0;
-    for (int j = 0; j < 8; ++j) byte |= compress<1>(canonical(p.c[8 * i + j])) << j;
+    for (int j = 0; j < 8; ++j) byte |= static_cast<uint32_t>(bits[8 * i + j]) << j;
     m[i] = static_cast<uint8_t>(byte);
   }
+  wipe(bits);
 }
 
 // ---------------------------------------------------------------------------
@@ -386,7 +457,8 @@ constexpr std::size_t kShake128Rate = 168;
 // stream, so the result is exactly that of one long read).
 constexpr std::size_t kSampleFirstDraw = 3 * kShake128Rate;
 
-// Uniform rejection sampling of an NTT-domain polynomial from public data.
+// Uniform rejection sampling of an NTT-domain polynomial from public data
+// (branching on the candidates leaks nothing secret).
 int parse_uniform(Poly& p, int filled, const uint8_t* buf, std::size_t from, std::size_t to,
                   std::size_t& pos) {
   pos = from;
@@ -428,18 +500,15 @@ void gen_matrix(Hasher& hs, Matrix& a, const uint8_t rho[32], bool transposed) {
   }
 }
 
-// SamplePolyCBD_2: each coefficient is (b0 + b1) - (b2 + b3) of four bits.
+// SamplePolyCBD_2: each coefficient is (b0 + b1) - (b2 + b3) of four
+// consecutive bits, so one byte gives two coefficients.
 void cbd2(const uint8_t buf[kPrfBytes], Poly& p) {
-  for (int i = 0; i < kN / 8; ++i) {
-    const uint32_t t = static_cast<uint32_t>(buf[4 * i]) | (static_cast<uint32_t>(buf[4 * i + 1]) << 8) |
-                       (static_cast<uint32_t>(buf[4 * i + 2]) << 16) |
-                       (static_cast<uint32_t>(buf[4 * i + 3]) << 24);
-    const uint32_t d = (t & 0x55555555u) + ((t >> 1) & 0x55555555u);
-    for (int j = 0; j < 8; ++j) {
-      const int16_t a = static_cast<int16_t>((d >> (4 * j)) & 3);
-      const int16_t b = static_cast<int16_t>((d >> (4 * j + 2)) & 3);
-      p.c[8 * i + j] = static_cast<int16_t>(a - b);
-    }
+  for (std::size_t i = 0; i < kPrfBytes; ++i) {
+    const uint32_t b = buf[i];
+    const uint32_t d = (b & 0x55) + ((b >> 1) & 0x55);  // four 2-bit sums of bit pairs
+    p.c[2 * i] = static_cast<int16_t>(static_cast<int32_t>(d & 3) - static_cast<int32_t>((d >> 2) & 3));
+    p.c[2 * i + 1] =
+        static_cast<int16_t>(static_cast<int32_t>((d >> 4) & 3) - static_cast<int32_t>((d >> 6) & 3));
   }
 }
 
@@ -478,7 +547,7 @@ void pke_keygen(Hasher& hs, const uint8_t d[32], uint8_t* ek, uint8_t* dk_pke) {
 
   for (int i = 0; i < kK; ++i) {
     Poly t;
-    basemul_acc(t, a[i], s, s_cache);
+    basemul_acc(t, a[i], s_cache);
     for (int n = 0; n < kN; ++n) {
       // fqmul by R^2 cancels the R^-1 of the base multiplication.
       t.c[n] = static_cast<int16_t>(fqmul(t.c[n], kMontR2) + e[i].c[n]);
@@ -518,14 +587,14 @@ void pke_encrypt(Hasher& hs, const uint8_t* ek, const uint8_t m[32], const uint8
 
   Poly u;
   for (int i = 0; i < kK; ++i) {
-    basemul_acc(u, at[i], y, y_cache);
+    basemul_acc(u, at[i], y_cache);
     inv_ntt(u);
     for (int n = 0; n < kN; ++n) u.c[n] = static_cast<int16_t>(u.c[n] + e1[i].c[n]);
     compress_u(u, ct + i * kPolyCompressedU);
   }
 
   Poly v, mu;
-  basemul_acc(v, t, y, y_cache);
+  basemul_acc(v, t, y_cache);
   inv_ntt(v);
   message_to_poly(m, mu);
   for (int n = 0; n < kN; ++n) v.c[n] = static_cast<int16_t>(v.c[n] + e2.c[n] + mu.c[n]);
@@ -556,7 +625,7 @@ void pke_decrypt(const uint8_t* dk_pke, const uint8_t* ct, uint8_t m[32]) {
   for (int i = 0; i < kK; ++i) decode12(dk_pke + i * kPolyBytes, s[i]);
 
   Poly w;
-  basemul_acc(w, s, u, u_cache);
+  basemul_acc(w, s, u_cache);
   inv_ntt(w);
   for (int n = 0; n < kN; ++n) w.c[n] = static_cast<int16_t>(v.c[n] - w.c[n]);
   poly_to_message(w, m);

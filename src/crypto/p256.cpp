@@ -150,6 +150,14 @@ std::expected<P256Scalar, PellucorError> p256_generate_private() {
   return out;
 }
 
+P256ScalarSource& system_p256_scalars() {
+  struct SystemSource final : P256ScalarSource {
+    std::expected<P256Scalar, PellucorError> next() override { return p256_generate_private(); }
+  };
+  static SystemSource source;
+  return source;
+}
+
 std::expected<P256PrivateKey, PellucorError> p256_private_key_from_scalar(
     std::span<const std::uint8_t, kP256ScalarLen> scalar) {
   const EC_GROUP* group = p256_group();

@@ -53,6 +53,19 @@ class P256PrivateKey {
 // extracted.
 std::expected<P256Scalar, PellucorError> p256_generate_private();
 
+// Where fresh private scalars come from. The program only ever uses
+// system_p256_scalars(); the handshake takes the source as a parameter so a
+// test can hand it fixed scalars and reproduce a recorded transcript.
+class P256ScalarSource {
+ public:
+  virtual ~P256ScalarSource() = default;
+  // next returns a fresh scalar, or the failure of p256_generate_private.
+  virtual std::expected<P256Scalar, PellucorError> next() = 0;
+};
+
+// system_p256_scalars returns the source that calls p256_generate_private.
+P256ScalarSource& system_p256_scalars();
+
 // p256_private_key_from_scalar builds the working key of a scalar, which must
 // lie in 1 .. n-1. PL-0027 otherwise, or when the library refuses the key.
 std::expected<P256PrivateKey, PellucorError> p256_private_key_from_scalar(

@@ -1,6 +1,7 @@
 #include "crypto/primitives.h"
 
 #include <openssl/core_names.h>
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/params.h>
 #include <openssl/rand.h>
@@ -117,6 +118,12 @@ std::expected<void, PellucorError> seal_into(AeadAlgorithm alg, std::span<const 
 }
 
 }  // namespace
+
+bool constant_time_equals(std::span<const std::uint8_t> a, std::span<const std::uint8_t> b) noexcept {
+  if (a.size() != b.size()) return false;
+  if (a.empty()) return true;
+  return CRYPTO_memcmp(a.data(), b.data(), a.size()) == 0;
+}
 
 std::expected<void, PellucorError> random_bytes(std::span<std::uint8_t> out) {
   if (out.empty()) return {};

@@ -88,6 +88,11 @@ std::expected<std::vector<std::uint8_t>, PellucorError> seal_with_nonce(
 std::expected<SecureBytes, PellucorError> decrypt_nonce_prefixed(std::span<const std::uint8_t> key,
                                                                 std::span<const std::uint8_t> blob);
 
+// constant_time_equals compares two byte strings (a MAC against the expected
+// one) in time that depends only on their lengths. Different lengths are
+// unequal.
+bool constant_time_equals(std::span<const std::uint8_t> a, std::span<const std::uint8_t> b) noexcept;
+
 // Views of text as bytes, for the many callers that hold strings.
 inline std::span<const std::uint8_t> as_bytes(std::string_view s) noexcept {
   return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()};

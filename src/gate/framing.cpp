@@ -88,6 +88,7 @@ std::expected<SecureBytes, CliError> encode_gate_request(std::string_view action
   // The argument goes out as it reads back from its own compact text, so the
   // gate sees exactly what a strict reader makes of it.
   std::optional<json::Value> content;
+  std::size_t content_size = 0;
   if (!args.is_null()) {
     if (!json::is_writable(args)) {
       return std::unexpected(make_error(err::PL_2047, "encode args: value holds binary data, which JSON cannot express"));
@@ -97,12 +98,15 @@ std::expected<SecureBytes, CliError> encode_gate_request(std::string_view action
     auto parsed = json::parse(std::span<const std::uint8_t>(text.data(), text.size()));
     if (!parsed) return std::unexpected(request_error(err::PL_0004));
     content = std::move(*parsed);
+    content_size = text.size();
   }
   if (!is_gate_action(action)) return std::unexpected(request_error(err::PL_0004));
   if (cred && !cred->starts_with("plt_")) return std::unexpected(request_error(err::PL_0004));
 
+  // Room for the whole request at once, so the credential is never left
+  // behind in a grown-out-of buffer (those are wiped too, but not copied).
   SecureBytes out;
-  out.reserve(128);
+  out.reserve(std::max<std::size_t>(128, 64 + action.size() + (cred ? cred->size() : 0) + content_size));
   out.push_back(GATE_FRAME_MARKER);
   constexpr std::string_view kAction = "{\"action\":";
   out.insert(out.end(), kAction.begin(), kAction.end());

@@ -5,6 +5,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <optional>
 
@@ -91,6 +92,12 @@ bool valid_utf8(std::string_view s) {
     unsigned char c = p[i];
     if (c < 0x80) {
       ++i;
+      while (i + 8 <= n) {  // runs of ASCII, eight bytes at a time
+        std::uint64_t w;
+        std::memcpy(&w, p + i, 8);
+        if ((w & 0x8080808080808080ULL) != 0) break;
+        i += 8;
+      }
       continue;
     }
     std::size_t len;
@@ -1029,8 +1036,20 @@ class TextSource final : public Source, private SeqAccess, private MapAccess {
 
 template <class Out>
 void put(Out& out, std::string_view s) {
-  out.insert(out.end(), s.begin(), s.end());
+  if (s.empty()) return;
+  const std::size_t at = out.size();
+  out.resize(at + s.size());
+  std::memcpy(reinterpret_cast<char*>(out.data()) + at, s.data(), s.size());
 }
+
+// Bytes a JSON string cannot hold raw: '"', '\\' and the C0 controls.
+constexpr std::array<bool, 256> kNeedsEscape = [] {
+  std::array<bool, 256> t{};
+  for (int c = 0; c < 0x20; ++c) t[static_cast<std::size_t>(c)] = true;
+  t['"'] = true;
+  t['\\'] = true;
+  return t;
+}();
 
 template <class Out>
 void write_escaped(Out& out, std::string_view s) {
@@ -1039,27 +1058,22 @@ void write_escaped(Out& out, std::string_view s) {
   std::size_t start = 0;
   for (std::size_t k = 0; k < s.size(); ++k) {
     unsigned char c = static_cast<unsigned char>(s[k]);
-    const char* esc = nullptr;
-    char buf[7];
-    if (c == '"') esc = "\\\"";
-    else if (c == '\\') esc = "\\\\";
-    else if (c < 0x20) {
-      switch (c) {
-        case '\b': esc = "\\b"; break;
-        case '\t': esc = "\\t"; break;
-        case '\n': esc = "\\n"; break;
-        case '\f': esc = "\\f"; break;
-        case '\r': esc = "\\r"; break;
-        default:
-          buf[0] = '\\'; buf[1] = 'u'; buf[2] = '0'; buf[3] = '0';
-          buf[4] = kHex[c >> 4]; buf[5] = kHex[c & 0xF]; buf[6] = 0;
-          esc = buf;
+    if (!kNeedsEscape[c]) continue;
+    put(out, s.substr(start, k - start));
+    start = k + 1;
+    switch (c) {
+      case '"': put(out, "\\\""); break;
+      case '\\': put(out, "\\\\"); break;
+      case '\b': put(out, "\\b"); break;
+      case '\t': put(out, "\\t"); break;
+      case '\n': put(out, "\\n"); break;
+      case '\f': put(out, "\\f"); break;
+      case '\r': put(out, "\\r"); break;
+      default: {
+        const char u[6] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 0xF]};
+        put(out, std::string_view(u, 6));
       }
     }
-    if (esc == nullptr) continue;
-    put(out, s.substr(start, k - start));
-    put(out, esc);
-    start = k + 1;
   }
   put(out, s.substr(start));
   out.push_back('"');
@@ -1208,7 +1222,10 @@ std::string to_compact(const Value& v) {
 }
 void append_compact(const Value& v, std::string& out) { write_value(out, v, 0, 0); }
 void append_compact(const Value& v, SecureBytes& out) { write_value(out, v, 0, 0); }
+void append_compact(const Value& v, SecureString& out) { write_value(static_cast<SecureString::Base&>(out), v, 0, 0); }
+void append_string(std::string_view s, std::string& out) { write_escaped(out, s); }
 void append_string(std::string_view s, SecureBytes& out) { write_escaped(out, s); }
+void append_string(std::string_view s, SecureString& out) { write_escaped(static_cast<SecureString::Base&>(out), s); }
 
 std::string to_pretty(const Value& v) {
   std::string out;

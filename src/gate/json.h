@@ -55,8 +55,12 @@ std::expected<Value, Error> parse(std::span<const std::uint8_t> bytes);
 std::string to_compact(const Value& v);
 void append_compact(const Value& v, std::string& out);
 void append_compact(const Value& v, SecureBytes& out);
-// append_string writes `s` as one quoted, escaped JSON string.
+void append_compact(const Value& v, SecureString& out);
+// append_string writes `s` as one quoted, escaped JSON string (for writers
+// that must keep their own key order).
+void append_string(std::string_view s, std::string& out);
 void append_string(std::string_view s, SecureBytes& out);
+void append_string(std::string_view s, SecureString& out);
 
 // to_pretty writes `v` with two-space indentation and ": " between key and
 // value; an empty array or object is "[]" / "{}". No newline at the end.

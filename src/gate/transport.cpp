@@ -348,6 +348,12 @@ std::expected<nlohmann::json, CliError> gate_call_with_failover(std::string_view
       replica.has_value());
 }
 
+std::expected<nlohmann::json, CliError> gate_call_with_failover(const GateContext& context, std::string_view action,
+                                                                const nlohmann::json& args,
+                                                                const TransportOptions& options) {
+  return gate_call_with_failover(context.credential.view(), context.primary, context.replica, action, args, options);
+}
+
 std::expected<nlohmann::json, CliError> call_with_failover(const GateAttempt& attempt, bool has_replica) {
   auto primary = attempt(false);
   if (primary || !has_replica || !should_fail_over(primary.error())) return primary;

@@ -18,17 +18,11 @@
 
 #include <nlohmann/json.hpp>
 
-#include "crypto/channel_key.h"
 #include "crypto/errors.h"
+#include "gate/context.h"
 #include "gate/trust_store.h"
 
 namespace pellucor {
-
-// One gate to call: its URL (ending in "/gate") and the node's pinned key.
-struct GateEndpoint {
-  std::string gate_url;
-  ChannelKey channel_key;
-};
 
 // The largest HTTP response body read: the base64 length of the largest
 // message 2 (65 + 8388608 + 16 bytes).
@@ -91,11 +85,17 @@ std::expected<nlohmann::json, CliError> gate_call(std::string_view credential, s
 // gate_call_with_failover calls the primary gate and, when it cannot be
 // reached or refuses the handshake and a replica is given, prints
 // kFailoverNotice on stderr and makes the same call once against the replica,
-// whose outcome is final. This is what the vault operations call.
+// whose outcome is final. The vault operations call the
+// GateContext form below.
 std::expected<nlohmann::json, CliError> gate_call_with_failover(std::string_view credential,
                                                                 const GateEndpoint& primary,
                                                                 const std::optional<GateEndpoint>& replica,
                                                                 std::string_view action, const nlohmann::json& args,
+                                                                const TransportOptions& options = {});
+
+// gate_call_with_failover with the context's credential, primary and replica.
+std::expected<nlohmann::json, CliError> gate_call_with_failover(const GateContext& context, std::string_view action,
+                                                                const nlohmann::json& args,
                                                                 const TransportOptions& options = {});
 
 // call_with_failover runs `attempt` against the primary and, when that fails

@@ -1,6 +1,7 @@
 // The program's start, dispatch, help and version, through the real binary.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -192,6 +193,32 @@ TEST(Dispatch, VersionForms) {
     SCOPED_TRACE(args[0]);
     expect_plain_version(run_cli(args));
   }
+}
+
+TEST(Version, ReportsFipsModeOfTheLinkedLibrary) {
+  const std::string conf = testing::TempDir() + "pellucor-fips.cnf";
+  {
+    std::FILE* f = std::fopen(conf.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    std::fputs("openssl_conf = openssl_init\n[openssl_init]\nalg_section = evp\n"
+               "[evp]\ndefault_properties = fips=yes\n", f);
+    std::fclose(f);
+  }
+  RunOptions o = cli_options({"version"});
+  o.env["NO_COLOR"] = "1";
+  o.env["OPENSSL_CONF"] = conf;
+  RunResult r = run_process(o);
+  EXPECT_TRUE(r.exited_with(0));
+  std::vector<std::string> lines = lines_of(r.out);
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_TRUE(lines[1].starts_with("crypto: OpenSSL 3.")) << lines[1];
+  EXPECT_TRUE(lines[1].ends_with(", FIPS mode on")) << lines[1];
+
+  o.env["OPENSSL_CONF"] = "/dev/null";
+  lines = lines_of(run_process(o).out);
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_TRUE(lines[1].ends_with(", NOT the validated FIPS module")) << lines[1];
+  std::remove(conf.c_str());
 }
 
 TEST(Dispatch, HelpForms) {

@@ -3,20 +3,21 @@
 //
 //   pellucor-test-gate --dir DIR [--port N] [--fault MODE]
 //
-// Draws a node key pair, writes DIR/ca.pem (the CA to trust through
-// SSL_CERT_FILE), DIR/url (the vault URL, one line) and DIR/channel_key (the
-// node's channel key as hex, one line), prints the vault URL on stdout, and
-// serves until it is killed or its standard input closes.
+// Writes DIR/ca.pem (the CA to trust through SSL_CERT_FILE), DIR/url (the
+// vault URL, one line) and DIR/channel_key (the node key to pin, 2498 hex
+// digits and a newline; fresh for every start), prints the vault URL on stdout, and serves until it
+// is killed or its standard input closes.
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "tests/support/gate_node.h"
+#include "tests/support/noise_responder.h"
 #include "tests/support/test_gate.h"
 
 namespace {
@@ -35,8 +36,7 @@ int usage() {
 int main(int argc, char** argv) {
   using pellucor::testing::TestGate;
   using pellucor::testing::TestGateOptions;
-  auto node = pellucor::testing::shared_node_key_pair();
-  TestGateOptions options = pellucor::testing::node_gate_options(node);
+  TestGateOptions options;
   options.trust_in_process = false;
   std::filesystem::path dir;
   for (int i = 1; i < argc; ++i) {
@@ -61,13 +61,28 @@ int main(int argc, char** argv) {
   if (dir.empty()) return usage();
   try {
     std::filesystem::create_directories(dir);
+    auto node = pellucor::testing::generate_node_key_pair();
+    if (!node) {
+      std::fprintf(stderr, "pellucor-test-gate: cannot make a node key pair\n");
+      return 1;
+    }
+    auto keys = std::make_shared<const pellucor::testing::NodeKeyPair>(std::move(*node));
+    options.responder = pellucor::testing::noise_responder(keys);
+    {
+      std::ofstream key(dir / "channel_key", std::ios::trunc);
+      key << keys->channel_key_hex() << "\n";
+      if (!key) {
+        std::fprintf(stderr, "pellucor-test-gate: cannot write %s\n", (dir / "channel_key").c_str());
+        return 1;
+      }
+    }
     TestGate gate(std::move(options));
     TestGate::write_ca_file(dir);
-    for (auto [name, text] : {std::pair{"url", gate.vault_url()}, std::pair{"channel_key", node->channel_key_hex()}}) {
-      std::ofstream f(dir / name, std::ios::trunc);
-      f << text << "\n";
-      if (!f) {
-        std::fprintf(stderr, "pellucor-test-gate: cannot write %s\n", (dir / name).c_str());
+    {
+      std::ofstream url(dir / "url", std::ios::trunc);
+      url << gate.vault_url() << "\n";
+      if (!url) {
+        std::fprintf(stderr, "pellucor-test-gate: cannot write %s\n", (dir / "url").c_str());
         return 1;
       }
     }

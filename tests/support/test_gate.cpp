@@ -292,7 +292,17 @@ struct TestGate::Impl {
     plain.reserve(text.size() + 1);
     plain.push_back(options.fault.kind == K::wrong_marker ? 0x11 : 0x10);
     plain.insert(plain.end(), text.begin(), text.end());
-    std::vector<std::uint8_t> msg2 = session->seal_reply(plain, options.fault.kind == K::wrong_handshake);
+    std::vector<std::uint8_t> msg2;
+    if (options.fault.kind == K::wrong_handshake && session->seal_for_another_handshake) {
+      msg2 = session->seal_for_another_handshake(plain);
+    } else {
+      msg2 = session->seal_reply(plain);
+      if (options.fault.kind == K::wrong_handshake) {
+        // No other handshake at hand: flip the sealed reply so no key of
+        // this handshake opens it.
+        for (std::size_t i = 65; i < msg2.size(); ++i) msg2[i] ^= 0x5A;
+      }
+    }
     return base64_text(msg2);
   }
 

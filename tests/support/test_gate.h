@@ -52,11 +52,12 @@ using VaultHandler =
 // One opened handshake on the responder side.
 struct ResponderSession {
   std::vector<std::uint8_t> request_payload;  // the framed request (marker byte + JSON)
-  // Seals a framed reply (marker byte + JSON) into message 2 of this
-  // handshake, or, with `for_another_handshake`, into a message 2 of the
-  // right shape that no key of this handshake opens.
-  std::function<std::vector<std::uint8_t>(std::span<const std::uint8_t> reply_plaintext, bool for_another_handshake)>
-      seal_reply;
+  // Seals a framed reply (marker byte + JSON) into message 2 of this handshake.
+  std::function<std::vector<std::uint8_t>(std::span<const std::uint8_t> reply_plaintext)> seal_reply;
+  // Seals a framed reply as message 2 of another, independent handshake (the
+  // wrong_handshake fault); when unset the gate garbles the honest reply.
+  std::function<std::vector<std::uint8_t>(std::span<const std::uint8_t> reply_plaintext)>
+      seal_for_another_handshake;
 };
 
 // The Noise responder: opens message 1 (nullopt when it does not open, which

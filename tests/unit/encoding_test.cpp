@@ -81,6 +81,37 @@ TEST(Base64, StrictDecodingRefusals) {
   }
 }
 
+TEST(Base64, RefusalsSayWhy) {
+  struct Case { const char* text; bool url; const char* why; };
+  const Case cases[] = {
+      {"AA=A", false, "Invalid symbol 61, offset 2."},
+      {"A===", false, "Invalid symbol 61, offset 1."},
+      {"====", false, "Invalid symbol 61, offset 0."},
+      {"AA==AAAA", false, "Invalid symbol 61, offset 2."},
+      {" AAA", false, "Invalid symbol 32, offset 0."},
+      {"AAAA\n", false, "Invalid symbol 10, offset 4."},
+      {"AAAAA", false, "Invalid input length: 5"},
+      {"AA", false, "Invalid padding"},
+      {"AAA", false, "Invalid padding"},
+      {"AB==", false, "Invalid last symbol 66, offset 1."},
+      {"AAB=", false, "Invalid last symbol 66, offset 2."},
+      {"-AAA", false, "Invalid symbol 45, offset 0."},
+      {"AA==", true, "Invalid padding"},
+      {"+AAA", true, "Invalid symbol 43, offset 0."},
+      {"AAAAA", true, "Invalid input length: 5"},
+      {"AB", true, "Invalid last symbol 66, offset 1."},
+  };
+  for (const Case& c : cases) {
+    auto r = c.url ? base64url_decode_checked(c.text) : base64_decode_checked(c.text);
+    ASSERT_FALSE(r) << c.text;
+    EXPECT_EQ(format_base64_decode_error(r.error()), c.why) << c.text;
+  }
+  auto ok = base64_decode_checked("aGk=");
+  ASSERT_TRUE(ok);
+  EXPECT_EQ(std::string(ok->begin(), ok->end()), "hi");
+  EXPECT_TRUE(base64url_decode_checked("aGk"));
+}
+
 TEST(Hex, EncodesLowercaseAndDecodesStrictly) {
   const Bytes b = {0x00, 0x09, 0x0a, 0x7f, 0x80, 0xab, 0xff};
   EXPECT_EQ(hex_encode(b), "00090a7f80abff");

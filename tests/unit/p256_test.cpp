@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/fixed_scalars.h"
 #include "tests/support/vector_files.h"
 
 namespace pellucor {
@@ -159,6 +160,18 @@ TEST(P256, GeneratedScalarsAreAlwaysThirtyTwoBytes) {
     EXPECT_EQ((*pub)[0], 0x04);
   }
   EXPECT_GT(zero_top, 0);
+}
+
+TEST(P256ScalarSources, SystemAndFixed) {
+  auto a = system_p256_scalars().next();
+  auto b = system_p256_scalars().next();
+  ASSERT_TRUE(a && b);
+  EXPECT_NE(to_vec(a->span()), to_vec(b->span()));
+  testing::FixedP256Scalars fixed({*a});
+  auto again = fixed.next();
+  ASSERT_TRUE(again);
+  EXPECT_EQ(to_vec(again->span()), to_vec(a->span()));
+  EXPECT_EQ(fixed.next().error().code, "PL-0018");
 }
 
 }  // namespace

@@ -25,6 +25,15 @@ TEST(Sha256, KnownAnswers) {
   EXPECT_EQ(to_vec(sha256({})), unhex("e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"));
 }
 
+TEST(ConstantTimeEquals, ComparesContentAndLength) {
+  const Bytes a = {1, 2, 3, 4};
+  EXPECT_TRUE(constant_time_equals(a, Bytes{1, 2, 3, 4}));
+  EXPECT_FALSE(constant_time_equals(a, Bytes{1, 2, 3, 5}));
+  EXPECT_FALSE(constant_time_equals(a, Bytes{0x81, 2, 3, 4}));
+  EXPECT_FALSE(constant_time_equals(a, Bytes{1, 2, 3}));
+  EXPECT_TRUE(constant_time_equals({}, {}));
+}
+
 TEST(HmacSha256, WycheproofVectors) {
   PELLUCOR_LOAD_VECTORS_OR_SKIP(doc, "wycheproof/testvectors_v1/hmac_sha256_test.json");
   int checked = 0;

@@ -92,6 +92,74 @@ TEST(EntrySchemaLoad, BuiltOnceAndShared) {
   EXPECT_EQ(&force_entry_schema(), first);
 }
 
+// Reading rules of the document, on small documents.
+TEST(ParseSchema, SkipsUnreadKeysAndDefaultsRequired) {
+  auto s = parse_schema(R"({"version":"9","types":{"x":{"fields":{"f":{"label":"L","kind":"text","tier":0,)"
+                        R"("mappings":{"a":["b",{"c":null}]},"row":"r","weight":2.5}},"description":"D","extra":[]}},)"
+                        R"("importFormats":{"z":{"deep":[[[[true]]]]}}})");
+  ASSERT_TRUE(s) << s.error();
+  const EntryType& x = s->types.at("x");
+  EXPECT_EQ(x.description, "D");
+  const FieldDef& f = x.fields.at("f");
+  EXPECT_EQ(f.label, "L");
+  EXPECT_EQ(f.kind, "text");
+  EXPECT_EQ(f.tier, 0);
+  EXPECT_FALSE(f.required);
+}
+
+TEST(ParseSchema, PositionalForms) {
+  auto s = parse_schema(R"([{"x":["D",{"f":["L","password",3,true],"g":["M","text",1]}]}])");
+  ASSERT_TRUE(s) << s.error();
+  const EntryType& x = s->types.at("x");
+  EXPECT_EQ(x.description, "D");
+  EXPECT_EQ(x.fields.at("f").tier, 3);
+  EXPECT_TRUE(x.fields.at("f").required);
+  EXPECT_FALSE(x.fields.at("g").required);
+}
+
+TEST(ParseSchema, Refusals) {
+  const std::pair<std::string_view, std::string_view> cases[] = {
+      {"{}", "missing field `types` at line 1 column 2"},
+      {R"({"types":{"x":{"fields":{}}}})", "missing field `description` at line 1 column 27"},
+      {R"({"types":{"x":{"description":"d"}}})", "missing field `fields` at line 1 column 33"},
+      {R"({"types":{"x":{"description":"d","fields":{"f":{"label":"L","tier":1}}}}})",
+       "missing field `kind` at line 1 column 69"},
+      {R"({"types":{},"types":{}})", "duplicate field `types` at line 1 column 19"},
+      {R"({"types":{"x":{"description":"d","fields":{"f":{"label":"L","label":"M","kind":"k","tier":1}}}}})",
+       "duplicate field `label` at line 1 column 67"},
+      {R"({"types":{"x":{"description":"d","fields":{"f":{"label":"L","kind":"k","tier":256}}}}})",
+       "invalid value: integer `256`, expected u8 at line 1 column 81"},
+      {R"({"types":{"x":{"description":"d","fields":{"f":{"label":"L","kind":"k","tier":-1}}}}})",
+       "invalid value: integer `-1`, expected u8 at line 1 column 80"},
+      {R"({"types":{"x":{"description":"d","fields":{"f":{"label":"L","kind":"k","tier":"1"}}}}})",
+       "invalid type: string \"1\", expected u8 at line 1 column 81"},
+      {R"({"types":{"x":{"description":"d","fields":{"f":{"label":"L","kind":"k","tier":1,"required":"yes"}}}}})",
+       "invalid type: string \"yes\", expected a boolean at line 1 column 96"},
+      {R"({"types":{"x":{"description":7,"fields":{}}}})", "invalid type: integer `7`, expected a string at line 1 column 30"},
+      {R"({"types":[]})", "invalid type: sequence, expected a map at line 1 column 9"},
+      {R"({"types":{"x":true}})", "invalid type: boolean `true`, expected struct EntryType at line 1 column 18"},
+      {R"({"types":{"x":{"description":"d","fields":{"f":null}}}})",
+       "invalid type: null, expected struct FieldDef at line 1 column 51"},
+      {"\"x\"", "invalid type: string \"x\", expected struct Schema at line 1 column 3"},
+      {"[]", "invalid length 0, expected struct Schema with 1 element at line 1 column 2"},
+      {R"([{"x":["d"]}])", "invalid length 1, expected struct EntryType with 2 elements at line 1 column 11"},
+      {R"([{"x":["d",{"f":["L","k"]}]}])", "invalid length 2, expected struct FieldDef with 4 elements at line 1 column 25"},
+      {R"({"types":{},"importFormats":{"a":[1,]}})", "expected value at line 1 column 37"},
+      {R"({"types":{}} x)", "trailing characters at line 1 column 14"},
+      {"", "EOF while parsing a value at line 1 column 0"},
+  };
+  for (const auto& [doc, want] : cases) {
+    auto s = parse_schema(doc);
+    ASSERT_FALSE(s) << doc;
+    EXPECT_EQ(s.error(), want) << doc;
+  }
+}
+
+TEST(ParseSchemaDeathTest, BrokenDocumentStopsThroughTheFaultPath) {
+  EXPECT_DEATH(load_entry_schema_from("{\"types\":{}"),
+               "entry-types.json is valid JSON: EOF while parsing an object at line 1 column 11");
+}
+
 TEST(FindEntryType, CaseFoldingWithoutTrimmingOrAliases) {
   const Schema& schema = force_entry_schema();
   struct Case {

@@ -1,15 +1,14 @@
 #include "cli/commands/show_schema.h"
 
-#include <cstdio>
-
 #include "cli/schema.h"
+#include "cli/terminal.h"
 
 namespace pellucor {
 
-void show_schema() {
-  std::string_view doc = entry_type_schema_json();
-  std::fwrite(doc.data(), 1, doc.size(), stdout);
-  std::fputc('\n', stdout);
+std::expected<void, CliError> run_show_schema(ArgParser&) {
+  write_stdout(entry_type_schema_json());
+  write_stdout("\n");
+  return {};
 }
 
 }  // namespace pellucor

@@ -1,10 +1,15 @@
 // --show-schema: prints the embedded entry-type document as it is.
 #pragma once
 
+#include <expected>
+
+#include "cli/arg_parser.h"
+#include "crypto/errors.h"
+
 namespace pellucor {
 
-// show_schema writes the embedded document, unparsed, and one line feed to
-// standard output. The dispatcher exits 0 after it.
-void show_schema();
+// run_show_schema writes the embedded document, unparsed, and one line feed
+// to stdout. Further arguments are ignored; it always succeeds.
+std::expected<void, CliError> run_show_schema(ArgParser& args);
 
 }  // namespace pellucor

@@ -1,0 +1,49 @@
+// init: enrol this agent from a sealed enrolment blob and its 32-byte key,
+// and write the sealed agent configuration file.
+#pragma once
+
+#include <expected>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "cli/arg_parser.h"
+#include "crypto/errors.h"
+#include "crypto/secure_buffer.h"
+#include "gate/config_file.h"
+
+namespace pellucor {
+
+// The usage text printed by `init --help`.
+extern const std::string_view kInitUsage;
+
+// run_init_command enrols the agent: blob from the argument or the first line
+// of stdin, key typed with echo off or piped as the next line; opens and
+// checks the blob, writes the configuration (never over an existing one) and
+// prints a summary.
+std::expected<void, CliError> run_init_command(ArgParser& args);
+
+// The enrolment blob's plaintext, as the vault writes it.
+struct BlobJson {
+  std::string agent_id;
+  std::string l2;
+  std::string vault_id;
+  std::string pop;
+  std::optional<std::string> pop_pub;
+  std::string replica_host;
+  std::string replica_pub;
+
+  ~BlobJson();
+};
+
+// config_from_enrolment opens `blob` with `key` (both base64url texts),
+// checks every value and returns the Config to write, with `device_id`
+// as given. Fails with PL-2001 and the message of the first failing check.
+std::expected<Config, CliError> config_from_enrolment(std::string_view blob, std::string_view key,
+                                                      std::string_view device_id);
+
+// abbreviate_agent_id: "(empty)", the whole id below 9 characters, else the
+// first 8, "…" and, from 24 characters on, the characters from the 25th on.
+std::string abbreviate_agent_id(std::string_view id);
+
+}  // namespace pellucor

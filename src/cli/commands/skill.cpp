@@ -1,0 +1,245 @@
+#include "cli/commands/skill.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdlib>
+#include <optional>
+#include <vector>
+
+#include "cli/terminal.h"
+#include "cli/utf8.h"
+#include "gate/os_error.h"
+
+namespace pellucor {
+
+namespace assets {
+extern const std::string_view skill_md;
+}
+
+namespace {
+
+constexpr std::array<SkillTarget, 2> kTargets = {{
+    {"Claude Code", ".claude", ".claude/skills/pellucor", "SKILL.md"},
+    {"OpenClaw", ".openclaw", ".openclaw/skills/pellucor", "SKILL.md"},
+}};
+
+constexpr std::string_view kUsage =
+    "Usage: pellucor-cli skill {print|install} [--yes]\n"
+    "  --yes  non-interactive install to all detected environments\n";
+
+CliError install_error(std::string message) { return make_error(err::PL_2100, std::move(message)); }
+
+std::string join(const std::string& base, std::string_view rel) {
+  std::string out = base;
+  if (!out.empty() && out.back() != '/') out += '/';
+  out += rel;
+  return out;
+}
+
+bool is_symlink(const std::string& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+std::expected<void, CliError> refuse_symlink_path(const std::string& path) {
+  if (is_symlink(path)) return std::unexpected(install_error("refusing path that is a symlink: " + path));
+  return {};
+}
+
+// Creates `path` and its missing parents, like `mkdir -p`.
+int create_folders(const std::string& path) {
+  for (std::size_t i = 1; i <= path.size(); ++i) {
+    if (i != path.size() && path[i] != '/') continue;
+    const std::string prefix = path.substr(0, i);
+    if (::mkdir(prefix.c_str(), 0777) == 0 || errno == EEXIST) continue;
+    return errno;
+  }
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return errno;
+  return S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
+}
+
+// Writes the whole document on stdout; a failure is this command's error,
+// not a fault, so that it reaches the user as one error line.
+std::expected<void, CliError> print_document() {
+  std::string_view rest = skill_document();
+  while (!rest.empty()) {
+    const ssize_t n = ::write(STDOUT_FILENO, rest.data(), rest.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return std::unexpected(install_error("write to stdout: " + os_error_text(n < 0 ? errno : EIO)));
+    rest.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return {};
+}
+
+// next_detected_environment: the hosts whose detect folder exists under
+// `home` as a directory (links followed).
+std::vector<const SkillTarget*> detected_environments(const std::string& home) {
+  std::vector<const SkillTarget*> found;
+  for (const SkillTarget& t : kTargets) {
+    struct stat st {};
+    if (::stat(join(home, t.detect_folder).c_str(), &st) == 0 && S_ISDIR(st.st_mode)) found.push_back(&t);
+  }
+  return found;
+}
+
+std::expected<void, CliError> install_all(const std::string& home, const std::vector<const SkillTarget*>& targets) {
+  for (const SkillTarget* t : targets) {
+    if (auto r = install_skill_file(home, *t); !r) return r;
+  }
+  return {};
+}
+
+// Reads one line of stdin (through its line feed, no cap), unbuffered so
+// nothing past it is consumed.
+std::expected<std::string, CliError> read_answer() {
+  std::string line;
+  for (;;) {
+    char c;
+    const ssize_t n = ::read(STDIN_FILENO, &c, 1);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return std::unexpected(install_error("read stdin: " + os_error_text(errno)));
+    if (n == 0) break;
+    line += c;
+    if (c == '\n') break;
+  }
+  if (!is_valid_utf8(line)) return std::unexpected(install_error("read stdin: stream did not contain valid UTF-8"));
+  return line;
+}
+
+std::string_view trim(std::string_view s) {
+  auto space = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; };
+  while (!s.empty() && space(s.front())) s.remove_prefix(1);
+  while (!s.empty() && space(s.back())) s.remove_suffix(1);
+  return s;
+}
+
+// An unsigned decimal number: optional "+", digits only, no overflow.
+std::optional<std::size_t> parse_choice(std::string_view s) {
+  if (!s.empty() && s.front() == '+') s.remove_prefix(1);
+  if (s.empty()) return std::nullopt;
+  std::size_t value = 0;
+  for (char c : s) {
+    if (c < '0' || c > '9') return std::nullopt;
+    const std::size_t digit = static_cast<std::size_t>(c - '0');
+    if (value > (SIZE_MAX - digit) / 10) return std::nullopt;
+    value = value * 10 + digit;
+  }
+  return value;
+}
+
+std::expected<void, CliError> run_install(bool yes) {
+  const char* home_env = std::getenv("HOME");
+  if (home_env == nullptr || *home_env == '\0') {
+    return std::unexpected(install_error("could not determine $HOME — set HOME or install manually"));
+  }
+  const std::string home = home_env;
+  const auto detected = detected_environments(home);
+  if (detected.empty()) {
+    write_stderr("No supported AI environments found under " + home + ".\n");
+    write_stderr("Install manually with:\n");
+    write_stderr("  pellucor-cli skill print > <your-skills-dir>/pellucor.md\n");
+    return {};
+  }
+  if (yes) return install_all(home, detected);
+  if (::isatty(STDIN_FILENO) == 0) {
+    return std::unexpected(new_argument_error(
+        "skill install is interactive by default; pass --yes to install to all detected environments "
+        "non-interactively"));
+  }
+  std::string menu = "Detected AI environments:\n";
+  for (std::size_t i = 0; i < detected.size(); ++i) {
+    menu += "  [" + std::to_string(i + 1) + "] " + std::string(detected[i]->display_name) + "\n";
+  }
+  menu += "  [a] All\n  [s] Skip\nInstall skill to: ";
+  write_stderr(menu);
+
+  auto line = read_answer();
+  if (!line) return std::unexpected(std::move(line.error()));
+  const std::string_view answer = trim(*line);
+  if (answer.empty() || answer == "s" || answer == "S") {
+    write_stderr("Skipped. Run 'pellucor-cli skill install' later.\n");
+    return {};
+  }
+  if (answer == "a" || answer == "A") return install_all(home, detected);
+  if (auto n = parse_choice(answer); n && *n >= 1 && *n <= detected.size()) {
+    return install_skill_file(home, *detected[*n - 1]);
+  }
+  write_stderr("Invalid selection.\n");
+  return {};
+}
+
+}  // namespace
+
+std::span<const SkillTarget> skill_targets() { return kTargets; }
+
+std::string_view skill_document() { return assets::skill_md; }
+
+std::expected<void, CliError> install_skill_file(const std::string& home, const SkillTarget& target) {
+  const std::string folder = join(home, target.install_folder);
+  if (auto r = refuse_symlink_path(folder); !r) return r;
+  if (int e = create_folders(folder); e != 0) {
+    return std::unexpected(install_error("creating " + folder + ": " + os_error_text(e)));
+  }
+  const std::string file = join(folder, target.file_name);
+  if (auto r = refuse_symlink_path(file); !r) return r;
+  // Checked again just before the open, and O_NOFOLLOW closes the window
+  // between the two.
+  if (is_symlink(file)) return std::unexpected(install_error("refusing to write through symlink " + file));
+  const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    if (errno == ELOOP) return std::unexpected(install_error("refusing to write through symlink " + file));
+    return std::unexpected(install_error("writing " + file + ": " + os_error_text(errno)));
+  }
+  std::string_view rest = skill_document();
+  while (!rest.empty()) {
+    const ssize_t n = ::write(fd, rest.data(), rest.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      const int e = n < 0 ? errno : EIO;
+      ::close(fd);
+      return std::unexpected(install_error("writing " + file + ": " + os_error_text(e)));
+    }
+    rest.remove_prefix(static_cast<std::size_t>(n));
+  }
+  if (::close(fd) != 0) return std::unexpected(install_error("writing " + file + ": " + os_error_text(errno)));
+  write_stderr("  installed: " + file + "\n");
+  return {};
+}
+
+std::expected<void, CliError> run_skill(ArgParser& args) {
+  bool yes = false;
+  std::optional<std::string> subcommand;
+  for (;;) {
+    auto next = args.next_arg();
+    if (!next) return std::unexpected(error_from_arg_error(next.error()));
+    if (!next->has_value()) break;
+    const ArgToken& token = **next;
+    if (token.is_long("help")) {
+      write_stdout(kUsage);
+      return {};
+    }
+    if (token.is_long("yes")) {
+      yes = true;
+      continue;
+    }
+    if (token.is_value() && !subcommand) {
+      if (!is_valid_utf8(token.text)) return std::unexpected(new_argument_error("skill arg: not valid UTF-8"));
+      if (token.text != "print" && token.text != "install") {
+        return std::unexpected(
+            new_argument_error("unknown skill subcommand '" + token.text + "' (use: print, install)"));
+      }
+      subcommand = token.text;
+      continue;
+    }
+    return std::unexpected(new_argument_error("unexpected: " + arg_token_debug(token)));
+  }
+  if (subcommand == "install") return run_install(yes);
+  return print_document();
+}
+
+}  // namespace pellucor

@@ -1,0 +1,193 @@
+// Enrolment through the real binary, with a temporary HOME.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "cli/commands/init.h"
+#include "gate/config_file.h"
+#include "tests/support/enrolment.h"
+#include "tests/support/process.h"
+
+namespace pellucor {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::EnrolledAgent;
+using testing::Enrolment;
+
+class InitCommand : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/pellucor-init-XXXXXX";
+    ASSERT_NE(::mkdtemp(tmpl), nullptr);
+    home_ = tmpl;
+    config_path_ = (home_ / ".config" / "pellucor" / "config").string();
+    agent_ = testing::make_agent("vault.example.test", testing::placeholder_channel_key_text());
+  }
+  void TearDown() override { fs::remove_all(home_); }
+
+  test::RunResult init(std::vector<std::string> args, std::string stdin_data) {
+    args.insert(args.begin(), "init");
+    test::RunOptions o = test::cli_options(std::move(args));
+    o.stdin_data = std::move(stdin_data);
+    o.env["HOME"] = home_.string();
+    o.env["XDG_CONFIG_HOME"] = std::nullopt;
+    o.env["NO_COLOR"] = "1";
+    o.timeout = std::chrono::seconds(20);
+    return test::run_process(o);
+  }
+  test::RunResult init_piped(const Enrolment& e) { return init({}, e.blob + "\n" + e.key + "\n"); }
+
+  std::string summary(const EnrolledAgent& a, bool replica = false) const {
+    std::string out = "OK: Enrolled.\n  Vault: https://" + a.pop + "\n";
+    if (replica) out += "  Replica: https://" + a.replica_host + "\n";
+    out += "  Vault ID: " + a.vault_id + "\n";
+    out += "  Agent: " + a.agent_id.substr(0, 8) + "\xe2\x80\xa6" + a.agent_id.substr(24) + "\n";
+    out += "  Config: " + config_path_ + "\n\n";
+    out += "Try: pellucor-cli get \"entry name\"\n     pellucor-cli skill install\n";
+    return out;
+  }
+
+  fs::path home_;
+  std::string config_path_;
+  EnrolledAgent agent_;
+};
+
+TEST_F(InitCommand, HelpPrintsTheUsageWithoutReadingAnything) {
+  auto r = init({"--help"}, "");
+  EXPECT_TRUE(r.exited_with(0));
+  EXPECT_EQ(r.out, kInitUsage);
+  EXPECT_EQ(r.out.size(), 310u);
+  EXPECT_EQ(r.err, "");
+
+  auto h = init({"-h"}, "");
+  EXPECT_TRUE(h.exited_with(1));
+  EXPECT_EQ(h.err, "PL-2000: unexpected: Short('h')\n");
+  auto two = init({"blob", "more"}, "");
+  EXPECT_TRUE(two.exited_with(1));
+  EXPECT_EQ(two.err, "PL-2000: unexpected: Value(\"more\")\n");
+}
+
+TEST_F(InitCommand, EnrolsFromAPipeWithoutAnyPrompt) {
+  auto r = init_piped(testing::mint_enrolment(agent_));
+  ASSERT_TRUE(r.exited_with(0)) << r.err;
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.out, summary(agent_));
+
+  struct stat st {};
+  ASSERT_EQ(::stat(config_path_.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  auto config = load_config_at(config_path_);
+  ASSERT_TRUE(config.has_value()) << format_cli_error(config.error());
+  EXPECT_EQ(config->vault_url, "https://vault.example.test");
+  EXPECT_EQ(config->vault_gate_pub, agent_.pop_pub);
+  EXPECT_EQ(config->vault_id, agent_.vault_id);
+  EXPECT_EQ(config->agent_id.view(), agent_.agent_id);
+  EXPECT_EQ(config->l2.view(), agent_.l2);
+  EXPECT_EQ(config->device_id.size(), 32u);
+  EXPECT_FALSE(fs::exists(home_ / ".config" / "pellucor" / ".config.tmp"));
+}
+
+TEST_F(InitCommand, BlobAsArgumentTakesTheKeyFromTheFirstLine) {
+  agent_.replica_host = "replica.example.test";
+  const Enrolment e = testing::mint_enrolment(agent_);
+  auto r = init({e.blob}, e.key + "\n");
+  ASSERT_TRUE(r.exited_with(0)) << r.err;
+  EXPECT_EQ(r.out, summary(agent_, /*replica=*/true));
+  auto config = load_config_at(config_path_);
+  ASSERT_TRUE(config.has_value());
+  EXPECT_EQ(config->replica_url, "https://replica.example.test");
+  EXPECT_EQ(config->replica_gate_pub, "");
+}
+
+TEST_F(InitCommand, EveryEnrolmentDrawsANewDeviceId) {
+  const Enrolment e = testing::mint_enrolment(agent_);
+  ASSERT_TRUE(init_piped(e).exited_with(0));
+  const std::string first = std::string(load_config_at(config_path_)->device_id.view());
+  fs::remove(config_path_);
+  ASSERT_TRUE(init_piped(e).exited_with(0));
+  EXPECT_NE(std::string(load_config_at(config_path_)->device_id.view()), first);
+}
+
+TEST_F(InitCommand, RefusesBadInputAndWritesNothing) {
+  const Enrolment good = testing::mint_enrolment(agent_);
+  auto with = [&](void (*edit)(nlohmann::ordered_json&)) {
+    auto j = testing::blob_json(agent_);
+    edit(j);
+    const Enrolment e = testing::seal_enrolment(j.dump());
+    return e.blob + "\n" + e.key + "\n";
+  };
+  const std::string not_authentic =
+      "PL-2001: enrollment blob did not authenticate \xe2\x80\x94 wrong key or corrupt blob\n";
+  const std::string key_length = "PL-2001: enrollment key must be 32 bytes (base64url of a 256-bit key)\n";
+  const std::string retired =
+      "PL-2001: this enrollment blob carries no POP key or a retired X25519 one \xe2\x80\x94 make a "
+      "new client blob in the vault and connect again\n";
+  const std::pair<std::string, std::string> cases[] = {
+      {good.blob + "\n" + testing::random_key_text(32) + "\n", not_authentic},
+      {good.blob + "\n" + testing::random_key_text(31) + "\n", key_length},
+      {"garbage\n" + testing::random_key_text(33) + "\n", key_length},
+      {with([](nlohmann::ordered_json& j) { j["vault_id"] = "0000000000000000"; }),
+       "PL-2001: enrollment blob carries an old-form vault id \xe2\x80\x94 mint a new blob\n"},
+      {with([](nlohmann::ordered_json& j) { j["pop_pub"] = std::string(64, 'c'); }), retired},
+      {with([](nlohmann::ordered_json& j) { j.erase("pop_pub"); }), retired},
+      {"", "PL-2006: no blob on stdin (use: pellucor-cli init <blob>)\n"},
+      {"  \n", "PL-2006: no blob on stdin (use: pellucor-cli init <blob>)\n"},
+      {good.blob + "\n",
+       "PL-2006: no enrollment key provided (paste it when prompted, or pipe it as the line after "
+       "the blob)\n"},
+  };
+  for (const auto& [input, expected] : cases) {
+    auto r = init({}, input);
+    EXPECT_TRUE(r.exited_with(1)) << expected;
+    EXPECT_EQ(r.err, expected);
+    EXPECT_EQ(r.out, "");
+    EXPECT_FALSE(fs::exists(home_ / ".config" / "pellucor"));
+  }
+}
+
+TEST_F(InitCommand, NeverReplacesAnExistingConfigOrLink) {
+  const Enrolment e = testing::mint_enrolment(agent_);
+  const std::string refusal = "PL-2002: config already exists at " + config_path_ +
+                              " \xe2\x80\x94 refuse to overwrite (delete it explicitly to re-enroll)\n";
+  fs::create_directories(home_ / ".config" / "pellucor");
+  std::ofstream(config_path_) << "keep me";
+  auto r = init_piped(e);
+  EXPECT_TRUE(r.exited_with(1));
+  EXPECT_EQ(r.err, refusal);
+  std::ifstream in(config_path_);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "keep me");
+
+  fs::remove(config_path_);
+  fs::create_symlink(home_ / "nowhere", config_path_);
+  auto dangling = init_piped(e);
+  EXPECT_TRUE(dangling.exited_with(1));
+  // The link is met first by the walk over the path's components.
+  EXPECT_EQ(dangling.err, "PL-2003: config path component " + config_path_ +
+                              " is a symlink \xe2\x80\x94 refuse to follow it\n");
+  EXPECT_TRUE(fs::is_symlink(config_path_));
+  EXPECT_FALSE(fs::exists(home_ / "nowhere"));
+}
+
+TEST_F(InitCommand, EnvironmentIsConsultedOnlyAfterTheBlobOpened) {
+  const Enrolment e = testing::mint_enrolment(agent_);
+  test::RunOptions o = test::cli_options({"init"});
+  o.stdin_data = e.blob + "\n" + e.key + "\n";
+  o.env["HOME"] = std::nullopt;
+  o.env["XDG_CONFIG_HOME"] = std::nullopt;
+  auto r = test::run_process(o);
+  EXPECT_TRUE(r.exited_with(1));
+  EXPECT_EQ(r.err, "PL-2003: cannot locate config: set HOME or XDG_CONFIG_HOME\n");
+
+  o.stdin_data = "garbageA\n" + e.key + "\n";
+  auto bad = test::run_process(o);
+  EXPECT_EQ(bad.err, "PL-2001: enrollment blob did not authenticate \xe2\x80\x94 wrong key or corrupt blob\n");
+}
+
+}  // namespace
+}  // namespace pellucor

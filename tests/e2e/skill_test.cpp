@@ -1,0 +1,195 @@
+// The skill command through the real binary, with a temporary HOME.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "tests/support/process.h"
+
+namespace pellucor::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string read_file(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+const std::string& document() {
+  static const std::string doc = read_file(fs::path(PELLUCOR_SOURCE_DIR) / "assets" / "skill.md");
+  return doc;
+}
+
+class SkillTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/pellucor-skill-XXXXXX";
+    ASSERT_NE(::mkdtemp(tmpl), nullptr);
+    home_ = tmpl;
+  }
+  void TearDown() override { fs::remove_all(home_); }
+
+  RunResult skill(std::vector<std::string> args, std::string stdin_data = {},
+                  StdoutMode mode = StdoutMode::Pipe) {
+    args.insert(args.begin(), "skill");
+    RunOptions o = cli_options(std::move(args));
+    o.env["HOME"] = home_.string();
+    o.env["NO_COLOR"] = "1";
+    o.stdin_data = std::move(stdin_data);
+    o.stdout_mode = mode;
+    return run_process(o);
+  }
+  fs::path installed(std::string_view host) const {
+    return home_ / host / "skills" / "pellucor" / "SKILL.md";
+  }
+  fs::path home_;
+};
+
+TEST_F(SkillTest, PrintsTheDocumentByteForByte) {
+  ASSERT_FALSE(document().empty());
+  EXPECT_TRUE(document().starts_with(
+      "---\nname: pellucor\ndescription: Access credentials, TOTP codes, and secrets stored in a "
+      "Pellucor vault via pellucor-cli\n---\n\n"));
+  for (auto args : {std::vector<std::string>{}, {"print"}, {"--yes", "print"}, {"print", "--yes"}}) {
+    RunResult r = skill(args);
+    EXPECT_TRUE(r.exited_with(0)) << r.err;
+    EXPECT_EQ(r.out, document());
+    EXPECT_EQ(r.err, "");
+  }
+}
+
+TEST_F(SkillTest, ArgumentErrors) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string err;
+  } cases[] = {
+      {{"list"}, "PL-2000: unknown skill subcommand 'list' (use: print, install)\n"},
+      {{"print", "extra"}, "PL-2000: unexpected: Value(\"extra\")\n"},
+      {{"-y"}, "PL-2000: unexpected: Short('y')\n"},
+      {{"--force"}, "PL-2000: unexpected: Long(\"force\")\n"},
+      {{"--yes=1"}, "PL-2000: unexpected argument for option '--yes': \"1\"\n"},
+      {{"\xff"}, "PL-2000: skill arg: not valid UTF-8\n"},
+  };
+  for (const Case& c : cases) {
+    RunResult r = skill(c.args);
+    EXPECT_TRUE(r.exited_with(1));
+    EXPECT_EQ(r.err, c.err);
+    EXPECT_EQ(r.out, "");
+  }
+  RunResult help = skill({"--help", "bogus"});
+  EXPECT_TRUE(help.exited_with(0));
+  EXPECT_EQ(help.out,
+            "Usage: pellucor-cli skill {print|install} [--yes]\n"
+            "  --yes  non-interactive install to all detected environments\n");
+}
+
+TEST_F(SkillTest, InstallWithNoHostFolders) {
+  RunResult r = skill({"install", "--yes"});
+  EXPECT_TRUE(r.exited_with(0));
+  EXPECT_EQ(r.err, "No supported AI environments found under " + home_.string() +
+                       ".\nInstall manually with:\n  pellucor-cli skill print > <your-skills-dir>/pellucor.md\n");
+}
+
+TEST_F(SkillTest, InstallYesIntoOneAndBothHosts) {
+  fs::create_directory(home_ / ".openclaw");
+  RunResult one = skill({"install", "--yes"});
+  EXPECT_TRUE(one.exited_with(0)) << one.err;
+  EXPECT_EQ(one.err, "  installed: " + installed(".openclaw").string() + "\n");
+  EXPECT_EQ(read_file(installed(".openclaw")), document());
+  EXPECT_FALSE(fs::exists(home_ / ".claude"));
+
+  fs::create_directory(home_ / ".claude");
+  { std::ofstream(installed(".openclaw")) << std::string(20000, 'x'); }  // a longer old file is truncated
+  RunResult both = skill({"--yes", "install"});
+  EXPECT_TRUE(both.exited_with(0)) << both.err;
+  EXPECT_EQ(both.err, "  installed: " + installed(".claude").string() + "\n  installed: " +
+                          installed(".openclaw").string() + "\n");
+  EXPECT_EQ(read_file(installed(".claude")), document());
+  EXPECT_EQ(read_file(installed(".openclaw")), document());
+}
+
+TEST_F(SkillTest, InstallWithoutYesNeedsATerminal) {
+  fs::create_directory(home_ / ".claude");
+  RunResult r = skill({"install"}, "a\n");
+  EXPECT_TRUE(r.exited_with(1));
+  EXPECT_EQ(r.err,
+            "PL-2000: skill install is interactive by default; pass --yes to install to all detected "
+            "environments non-interactively\n");
+  EXPECT_FALSE(fs::exists(home_ / ".claude" / "skills"));
+}
+
+TEST_F(SkillTest, SymlinkedInstallFolderIsRefusedAndEarlierHostsStay) {
+  fs::create_directory(home_ / ".claude");
+  fs::create_directories(home_ / ".openclaw" / "skills");
+  fs::create_directory(home_ / "elsewhere");
+  fs::create_directory_symlink(home_ / "elsewhere", home_ / ".openclaw" / "skills" / "pellucor");
+  RunResult r = skill({"install", "--yes"});
+  EXPECT_TRUE(r.exited_with(1));
+  EXPECT_EQ(r.err, "  installed: " + installed(".claude").string() +
+                       "\nPL-2100: refusing path that is a symlink: " +
+                       (home_ / ".openclaw" / "skills" / "pellucor").string() + "\n");
+  EXPECT_EQ(read_file(installed(".claude")), document());
+  EXPECT_TRUE(fs::is_empty(home_ / "elsewhere"));
+}
+
+TEST_F(SkillTest, SymlinkedSkillFileIsRefused) {
+  fs::create_directories(home_ / ".claude" / "skills" / "pellucor");
+  { std::ofstream(home_ / "target") << "keep"; }
+  fs::create_symlink(home_ / "target", installed(".claude"));
+  RunResult r = skill({"install", "--yes"});
+  EXPECT_TRUE(r.exited_with(1));
+  EXPECT_EQ(r.err, "PL-2100: refusing path that is a symlink: " + installed(".claude").string() + "\n");
+  EXPECT_EQ(read_file(home_ / "target"), "keep");
+}
+
+// The menu needs stdin on a terminal; `script` gives the child one and feeds
+// our answer to it.
+TEST_F(SkillTest, MenuAnswers) {
+  if (::access("/usr/bin/script", X_OK) != 0) GTEST_SKIP() << "needs /usr/bin/script for a terminal";
+  fs::create_directory(home_ / ".claude");
+  fs::create_directory(home_ / ".openclaw");
+  struct Case {
+    std::string answer;
+    bool claude, openclaw;
+    std::string tail;
+  } cases[] = {
+      {"S", false, false, "Skipped. Run 'pellucor-cli skill install' later."},
+      {"", false, false, "Skipped. Run 'pellucor-cli skill install' later."},
+      {"0", false, false, "Invalid selection."},
+      {"3", false, false, "Invalid selection."},
+      {"-1", false, false, "Invalid selection."},
+      {"x", false, false, "Invalid selection."},
+      {" +2 ", false, true, "installed: " + installed(".openclaw").string()},
+      {"A", true, true, "installed: " + installed(".openclaw").string()},
+  };
+  for (const Case& c : cases) {
+    fs::remove_all(home_ / ".claude" / "skills");
+    fs::remove_all(home_ / ".openclaw" / "skills");
+    RunOptions o;
+    o.program = "/usr/bin/script";
+    std::string cmd = std::string("'") + PELLUCOR_CLI_PATH + "' skill install";
+    o.args = {"-qec", cmd, "/dev/null"};
+    o.env["HOME"] = home_.string();
+    o.env["NO_COLOR"] = "1";
+    o.stdin_data = c.answer + "\n";
+    RunResult r = run_process(o);
+    EXPECT_TRUE(r.exited_with(0)) << c.answer << ": " << r.out << r.err;
+    EXPECT_NE(r.out.find("Detected AI environments:\r\n  [1] Claude Code\r\n  [2] OpenClaw\r\n  [a] All\r\n"
+                         "  [s] Skip\r\nInstall skill to: "),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find(c.tail), std::string::npos) << c.answer << ": " << r.out;
+    EXPECT_EQ(fs::exists(installed(".claude")), c.claude) << c.answer;
+    EXPECT_EQ(fs::exists(installed(".openclaw")), c.openclaw) << c.answer;
+  }
+}
+
+}  // namespace
+}  // namespace pellucor::test
