@@ -21,7 +21,7 @@
 // -- init
 #include "cli/commands/init.h"
 // -- repin
-// #include "cli/commands/repin.h"
+#include "cli/commands/repin.h"
 // -- get
 #include "cli/commands/get.h"
 // -- find, delete
@@ -64,7 +64,7 @@ constexpr Command kCommands[] = {
     // -- 1 init: enrolment
     {"init", run_init_command},
     // -- 2 repin: re-pinning of the channel keys
-    // {"repin", run_repin},
+    {"repin", run_repin},
     // -- 3 get: fetch one entry or field
     {"get", run_get},
     // -- 4 find: list matching titles

@@ -95,12 +95,6 @@ std::size_t utf8_at(std::string_view s, std::size_t i, char32_t& cp) noexcept {
   return len;
 }
 
-bool is_white_space(char32_t c) noexcept {
-  return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
-         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
-         c == 0x3000;
-}
-
 // Explains a refused text: the same acceptance as decode_sextets, walked
 // symbol by symbol so the first fault is the one reported. Only run once a
 // text has already been refused, so its table-free branching on the symbols
@@ -147,6 +141,12 @@ Base64DecodeError diagnose(std::string_view text, bool url, bool padded) {
 }
 
 }  // namespace
+
+bool is_white_space(char32_t c) noexcept {
+  return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
+         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
+         c == 0x3000;
+}
 
 namespace encoding_detail {
 

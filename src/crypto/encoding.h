@@ -90,6 +90,9 @@ std::optional<SecureBytes> hex_decode(std::string_view text, HexCase letters = H
 // no surrogates, nothing above U+10FFFF).
 bool is_valid_utf8(std::span<const std::uint8_t> bytes) noexcept;
 
+// is_white_space tells whether `c` is Unicode white space (the set below).
+bool is_white_space(char32_t c) noexcept;
+
 // trim_white_space removes Unicode white space (tab to carriage return, blank,
 // U+0085, U+00A0, U+1680, U+2000-U+200A, U+2028, U+2029, U+202F, U+205F,
 // U+3000) from both ends of UTF-8 text.

@@ -15,7 +15,7 @@ constexpr std::string_view kDeleteAction = "entry.delete";
 constexpr std::string_view kUpsertAction = "entry.upsert";
 
 std::expected<json::Value, CliError> call(const GateContext& ctx, std::string_view action, const json::Value& args) {
-  return gate_call_with_failover(ctx.credential.view(), ctx.primary, ctx.replica, action, args);
+  return gate_call_with_failover(ctx, action, args);
 }
 
 }  // namespace

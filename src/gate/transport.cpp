@@ -1,5 +1,10 @@
 #include "gate/transport.h"
 
+#include "crypto/encoding.h"
+#include "crypto/p256.h"
+#include "gate/framing.h"
+#include "gate/handshake.h"
+
 #include <curl/curl.h>
 
 #include <array>
@@ -13,47 +18,6 @@ namespace pellucor {
 namespace {
 
 // ---- text helpers ---------------------------------------------------------
-
-// Decodes the UTF-8 code point starting at `i`; returns the code point and its
-// length, or nullopt for a byte that does not start a well-formed sequence.
-std::optional<std::pair<char32_t, std::size_t>> decode_at(std::string_view s, std::size_t i) {
-  auto b = static_cast<unsigned char>(s[i]);
-  if (b < 0x80) return std::pair{static_cast<char32_t>(b), std::size_t{1}};
-  std::size_t len = b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : b >= 0xC0 ? 2 : 0;
-  if (len == 0 || i + len > s.size()) return std::nullopt;
-  char32_t cp = b & (0x7F >> len);
-  for (std::size_t k = 1; k < len; ++k) {
-    auto c = static_cast<unsigned char>(s[i + k]);
-    if ((c & 0xC0) != 0x80) return std::nullopt;
-    cp = (cp << 6) | (c & 0x3F);
-  }
-  return std::pair{cp, len};
-}
-
-// Unicode White_Space, the set text trimming removes.
-bool is_unicode_space(char32_t c) {
-  return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
-         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
-         c == 0x3000;
-}
-
-std::string_view trim_unicode_space(std::string_view s) {
-  std::size_t begin = 0;
-  while (begin < s.size()) {
-    auto d = decode_at(s, begin);
-    if (!d || !is_unicode_space(d->first)) break;
-    begin += d->second;
-  }
-  std::size_t end = s.size();
-  while (end > begin) {
-    std::size_t start = end - 1;
-    while (start > begin && (static_cast<unsigned char>(s[start]) & 0xC0) == 0x80) --start;
-    auto d = decode_at(s, start);
-    if (!d || start + d->second != end || !is_unicode_space(d->first)) break;
-    end = start;
-  }
-  return s.substr(begin, end - begin);
-}
 
 // Checks UTF-8 the strict way (no overlong forms, surrogates or code points
 // past U+10FFFF); on failure returns the error text, naming where the valid
@@ -100,6 +64,48 @@ std::optional<std::string> utf8_error(std::string_view s) {
     i = start + static_cast<std::size_t>(width);
   }
   return std::nullopt;
+}
+
+bool is_base64_symbol(char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '/';
+}
+
+unsigned base64_value(char c) {
+  if (c >= 'A' && c <= 'Z') return static_cast<unsigned>(c - 'A');
+  if (c >= 'a' && c <= 'z') return static_cast<unsigned>(c - 'a' + 26);
+  if (c >= '0' && c <= '9') return static_cast<unsigned>(c - '0' + 52);
+  return c == '+' ? 62u : 63u;
+}
+
+// Says why `text` is not canonical standard base64 (the strict decoder only
+// answers yes or no): the first foreign symbol, a symbol after padding, a
+// length no byte count gives, missing or extra padding, or stray low bits in
+// the last symbol.
+std::string base64_error_text(std::string_view text) {
+  std::size_t data = text.size();
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '=') {
+      data = i;
+      break;
+    }
+    if (!is_base64_symbol(text[i]))
+      return "Invalid symbol " + std::to_string(static_cast<unsigned char>(text[i])) + ", offset " +
+             std::to_string(i) + ".";
+  }
+  for (std::size_t i = data; i < text.size(); ++i) {
+    if (text[i] != '=') return "Invalid symbol 61, offset " + std::to_string(data) + ".";
+  }
+  const std::size_t pad = text.size() - data;
+  if (data % 4 == 1) return "Invalid input length: " + std::to_string(data);
+  if (text.size() % 4 != 0 || pad > 2 || (pad > 0) != (data % 4 != 0)) return "Invalid padding";
+  if (data % 4 != 0) {
+    const unsigned mask = data % 4 == 2 ? 0x0F : 0x03;
+    const char last = text[data - 1];
+    if ((base64_value(last) & mask) != 0)
+      return "Invalid last symbol " + std::to_string(static_cast<unsigned char>(last)) + ", offset " +
+             std::to_string(data - 1) + ".";
+  }
+  return "Invalid padding";
 }
 
 std::string first_set(const EnvLookup& env, std::initializer_list<std::string_view> names) {
@@ -151,7 +157,7 @@ std::size_t on_header(char* data, std::size_t size, std::size_t count, void* use
   const std::size_t len = size * count;
   std::string_view line(data, len);
   if (header_is(line, "content-length")) {
-    std::string_view v = trim_unicode_space(line.substr(15));
+    std::string_view v = trim_white_space(line.substr(15));
     std::size_t cl = 0;
     if (std::from_chars(v.data(), v.data() + v.size(), cl).ec == std::errc{}) x->content_length = cl;
   }
@@ -200,7 +206,7 @@ CliError unreadable_error(std::string_view library_text) {
 }  // namespace
 
 std::expected<std::string, CliError> gate_url_from_vault_url(std::string_view vault_url) {
-  std::string_view t = trim_unicode_space(vault_url);
+  std::string_view t = trim_white_space(vault_url);
   if (!t.starts_with("https://") && !t.starts_with("HTTPS://"))
     return std::unexpected(make_error(err::PL_2000, "vault_url must be https:// (got " + std::string(vault_url) + ")"));
   std::string_view rest = t.substr(8);
@@ -292,6 +298,60 @@ bool should_fail_over(const CliError& error) {
     if (shown.find(phrase) != std::string::npos) return true;
   }
   return false;
+}
+
+std::expected<nlohmann::json, CliError> gate_call(std::string_view credential, std::string_view gate_url,
+                                                  std::span<const std::uint8_t> channel_key,
+                                                  std::string_view action, const nlohmann::json& args,
+                                                  const TransportOptions& options) {
+  // The call's own static key: never the agent's identity, never reused.
+  auto s = p256_generate_private();
+  if (!s) return std::unexpected(make_error(err::PL_2047, "key: " + format_pellucor_error_debug(s.error())));
+  if (channel_key.size() != GATE_CHANNEL_KEY_BYTES)
+    return std::unexpected(make_error(err::PL_2047, "the responder key is " + std::to_string(channel_key.size()) +
+                                                        " bytes, a node public key is " +
+                                                        std::to_string(GATE_CHANNEL_KEY_BYTES)));
+  std::string body;
+  std::optional<InitiatorHandshake> state;
+  {
+    auto payload = encode_gate_request(action, credential, args);
+    if (!payload) return std::unexpected(std::move(payload.error()));
+    auto start = write_handshake_message1(channel_key, s->span(), *payload);
+    if (!start) return std::unexpected(std::move(start.error()));
+    body = base64_encode(start->message1);
+    state.emplace(std::move(start->state));
+  }  // message 1 and the framed request are released here, before the network wait
+  s->wipe();  // message 1 holds what message 2 needs of it
+
+  auto text = gate_http_post(gate_url, body, options);
+  std::string().swap(body);
+  if (!text) return std::unexpected(std::move(text.error()));
+  const std::string_view trimmed = trim_white_space(*text);
+  auto message2 = base64_decode(trimmed);
+  if (!message2) return std::unexpected(make_error(err::PL_2047, "msg2 not base64: " + base64_error_text(trimmed)));
+  std::string().swap(*text);
+  auto plaintext = read_handshake_message2(std::move(*state), *message2);
+  if (!plaintext) return std::unexpected(std::move(plaintext.error()));
+  return decode_gate_reply(std::move(*plaintext));
+}
+
+std::expected<nlohmann::json, CliError> gate_call_with_failover(std::string_view credential,
+                                                                const GateEndpoint& primary,
+                                                                const std::optional<GateEndpoint>& replica,
+                                                                std::string_view action, const nlohmann::json& args,
+                                                                const TransportOptions& options) {
+  return call_with_failover(
+      [&](bool to_replica) {
+        const GateEndpoint& gate = to_replica ? *replica : primary;
+        return gate_call(credential, gate.gate_url, gate.channel_key.bytes, action, args, options);
+      },
+      replica.has_value());
+}
+
+std::expected<nlohmann::json, CliError> gate_call_with_failover(const GateContext& context, std::string_view action,
+                                                                const nlohmann::json& args,
+                                                                const TransportOptions& options) {
+  return gate_call_with_failover(context.credential.view(), context.primary, context.replica, action, args, options);
 }
 
 std::expected<nlohmann::json, CliError> call_with_failover(const GateAttempt& attempt, bool has_replica) {

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <expected>
 #include <functional>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -18,11 +19,10 @@
 #include <nlohmann/json.hpp>
 
 #include "crypto/errors.h"
+#include "gate/context.h"
 #include "gate/trust_store.h"
 
 namespace pellucor {
-
-struct GateContext;
 
 // The largest HTTP response body read: the base64 length of the largest
 // message 2 (65 + 8388608 + 16 bytes).
@@ -68,6 +68,35 @@ bool should_fail_over(const CliError& error);
 
 // One attempt of a call: against the primary (false) or the replica (true).
 using GateAttempt = std::function<std::expected<nlohmann::json, CliError>(bool replica)>;
+
+// gate_call makes one remote call: it draws the call's static key, frames the
+// request, writes Noise message 1 to `channel_key` (which must be 1249 bytes),
+// POSTs it as base64 text, opens message 2 and returns the reply's result.
+// Failures: PL-2047 "key: {}" and "the responder key is {} bytes, a node
+// public key is 1249"; those of encode_gate_request, write_handshake_message1,
+// gate_http_post, read_handshake_message2 and decode_gate_reply unchanged;
+// PL-2047 "msg2 not base64: {}" for a body that is not canonical base64.
+// Every key and handshake secret is wiped on every way out.
+std::expected<nlohmann::json, CliError> gate_call(std::string_view credential, std::string_view gate_url,
+                                                  std::span<const std::uint8_t> channel_key,
+                                                  std::string_view action, const nlohmann::json& args,
+                                                  const TransportOptions& options = {});
+
+// gate_call_with_failover calls the primary gate and, when it cannot be
+// reached or refuses the handshake and a replica is given, prints
+// kFailoverNotice on stderr and makes the same call once against the replica,
+// whose outcome is final. The vault operations call the
+// GateContext form below.
+std::expected<nlohmann::json, CliError> gate_call_with_failover(std::string_view credential,
+                                                                const GateEndpoint& primary,
+                                                                const std::optional<GateEndpoint>& replica,
+                                                                std::string_view action, const nlohmann::json& args,
+                                                                const TransportOptions& options = {});
+
+// gate_call_with_failover with the context's credential, primary and replica.
+std::expected<nlohmann::json, CliError> gate_call_with_failover(const GateContext& context, std::string_view action,
+                                                                const nlohmann::json& args,
+                                                                const TransportOptions& options = {});
 
 // call_with_failover runs `attempt` against the primary and, when that fails
 // in a way should_fail_over accepts and `has_replica` holds, writes

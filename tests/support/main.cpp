@@ -33,7 +33,7 @@ namespace {
 int usage() {
   std::fputs(
       "usage: pellucor-test-gate --dir DIR [--port N] [--fault MODE] [--enrol] [--seed-demo]\n"
-      "  MODE: none, status:CODE, gate-error:MESSAGE, not-base64, not-utf8, truncated,\n"
+      "  MODE: none, status:CODE, gate-error:MESSAGE, not-base64, unpadded, newline, not-utf8, truncated,\n"
       "        body:BYTES, wrong-handshake, wrong-marker, delay:MS, stall:MS, gzip, close\n",
       stderr);
   return 2;

@@ -220,7 +220,8 @@ std::optional<GateFault> parse_fault(std::string_view text) {
     return GateFault::wait(word == "delay" ? K::delay : K::stall_body, std::chrono::milliseconds(*n));
   }
   static const std::pair<std::string_view, K> plain[] = {
-      {"not-base64", K::not_base64}, {"not-utf8", K::not_utf8},         {"truncated", K::truncated_body},
+      {"not-base64", K::not_base64}, {"unpadded", K::unpadded}, {"newline", K::trailing_newline},
+      {"not-utf8", K::not_utf8},         {"truncated", K::truncated_body},
       {"wrong-handshake", K::wrong_handshake}, {"wrong-marker", K::wrong_marker}, {"gzip", K::gzip},
       {"close", K::close_connection}};
   for (const auto& [name, kind] : plain) {
@@ -331,6 +332,10 @@ struct TestGate::Impl {
     record(std::move(r));
     switch (f.kind) {
       case K::not_base64: body = "this is %% not base64 %%"; break;
+      case K::unpadded:  // one '=' less; a text without padding loses its last symbol instead
+        if (!body.empty()) body.pop_back();
+        break;
+      case K::trailing_newline: body += "\n"; break;
       case K::not_utf8: body = std::string("QUFB\xC3\x28QUFB"); break;
       case K::oversized_body: body.assign(f.body_bytes, 'A'); break;
       default: break;
@@ -374,6 +379,7 @@ TestGate::TestGate(TestGateOptions options) : impl_(std::make_unique<Impl>()), h
   }
   if (!impl->server->is_valid()) die("the HTTPS server did not take its certificate");
   impl->server->set_keep_alive_max_count(1);
+  impl->server->set_tcp_nodelay(true);
   impl->server->Post("/gate", [impl](const httplib::Request& req, httplib::Response& res) {
     try {
       impl->handle(req, res);

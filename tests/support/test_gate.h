@@ -71,6 +71,8 @@ struct GateFault {
     http_status,      // answer `status` with a short text body
     gate_error,       // the vault answers every action with gate error {code, message}
     not_base64,       // a 200 body that is not base64 text
+    unpadded,         // the base64 answer one character short (its final '=' when it has one)
+    trailing_newline, // the base64 answer followed by a newline
     not_utf8,         // a 200 body that is not UTF-8
     truncated_body,   // Content-Length of the full body, half of it sent, then the connection closes
     oversized_body,   // a 200 body of exactly `body_bytes` base64 'A' characters
@@ -99,7 +101,7 @@ struct GateFault {
 };
 
 // parse_fault reads a fault from its command-line form: "none", "status:503",
-// "gate-error:MESSAGE", "not-base64", "not-utf8", "truncated", "body:BYTES",
+// "gate-error:MESSAGE", "not-base64", "unpadded", "newline", "not-utf8", "truncated", "body:BYTES",
 // "wrong-handshake", "wrong-marker", "delay:MS", "stall:MS", "gzip", "close".
 std::optional<GateFault> parse_fault(std::string_view text);
 

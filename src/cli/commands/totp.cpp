@@ -69,8 +69,7 @@ std::expected<void, CliError> run_totp(ArgParser& args) {
   auto entry_id = find_single_entry(*ctx, *options->query, options->exact, std::nullopt);
   if (!entry_id) return std::unexpected(std::move(entry_id.error()));
 
-  auto result = gate_call_with_failover(ctx->credential.view(), ctx->primary, ctx->replica, kTotpAction,
-                                        entry_id_argument(*entry_id));
+  auto result = gate_call_with_failover(*ctx, kTotpAction, entry_id_argument(*entry_id));
   if (!result) return std::unexpected(std::move(result.error()));
   auto totp = decode_totp_response(*result);
   if (!totp) return std::unexpected(response_shape_error(kTotpAction, totp.error()));

@@ -1,0 +1,215 @@
+// The repin command through the real binary, over a configuration written
+// into a temporary XDG_CONFIG_HOME.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "cli/commands/repin.h"
+#include "gate/config_file.h"
+#include "tests/support/noise_responder.h"
+#include "tests/support/process.h"
+
+namespace pellucor::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string node_key_hex() {
+  auto pair = pellucor::testing::generate_node_key_pair();
+  EXPECT_TRUE(pair.has_value());
+  return pair->channel_key_hex();
+}
+
+std::string read_bytes(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+class RepinTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    old_key_ = new std::string(node_key_hex());
+    new_home_ = new std::string(node_key_hex());
+    new_replica_ = new std::string(node_key_hex());
+  }
+  void SetUp() override {
+    char tmpl[] = "/tmp/pellucor-repin-XXXXXX";
+    ASSERT_NE(::mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+    path_ = dir_ / "pellucor" / "config";
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  Config base_config(bool replica) const {
+    Config c;
+    c.vault_url = "https://Vault.Example.com:8443/x";
+    c.vault_gate_pub = *old_key_;
+    if (replica) {
+      c.replica_url = "https://replica.example.net";
+      c.replica_gate_pub = *old_key_;
+    }
+    c.vault_id = "0123456789abcdef";
+    c.agent_id = "00112233445566778899aabbccddeeff";
+    c.l2 = "ffeeddccbbaa99887766554433221100";
+    c.device_id = "0f0e0d0c0b0a09080706050403020100";
+    return c;
+  }
+  void enrol(bool replica) {
+    ASSERT_TRUE(create_config_folder((dir_ / "pellucor").string()).has_value());
+    ASSERT_TRUE(write_config(path_.string(), base_config(replica)).has_value());
+  }
+  RunResult repin(std::vector<std::string> args) {
+    args.insert(args.begin(), "repin");
+    RunOptions o = cli_options(std::move(args));
+    o.env["XDG_CONFIG_HOME"] = dir_.string();
+    o.env["NO_COLOR"] = "1";
+    return run_process(o);
+  }
+  fs::path write_keys(const std::string& text) {
+    fs::path p = dir_ / "keys.txt";
+    std::ofstream(p, std::ios::binary) << text;
+    return p;
+  }
+
+  static std::string* old_key_;
+  static std::string* new_home_;
+  static std::string* new_replica_;
+  fs::path dir_, path_;
+};
+std::string* RepinTest::old_key_ = nullptr;
+std::string* RepinTest::new_home_ = nullptr;
+std::string* RepinTest::new_replica_ = nullptr;
+
+TEST_F(RepinTest, HelpNeedsNoConfiguration) {
+  RunResult r = repin({"--help"});
+  EXPECT_TRUE(r.exited_with(0));
+  EXPECT_EQ(r.out.size(), 414u);
+  EXPECT_TRUE(r.out.ends_with("`<host> <hex>` per line and is matched on this enrolment's hosts.\n"));
+}
+
+TEST_F(RepinTest, RewritesOnlyTheKeys) {
+  enrol(true);
+  RunResult r = repin({"--pop-pub", *new_home_, "--replica-pub=" + *new_replica_});
+  EXPECT_TRUE(r.exited_with(0)) << r.err;
+  EXPECT_EQ(r.out, "repinned: home Vault.Example.com, replica replica.example.net\n");
+  auto loaded = load_config_at(path_.string());
+  ASSERT_TRUE(loaded.has_value());
+  Config want = base_config(true);
+  want.vault_gate_pub = *new_home_;
+  want.replica_gate_pub = *new_replica_;
+  EXPECT_EQ(*loaded, want);
+  struct stat st {};
+  ASSERT_EQ(::stat(path_.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+}
+
+TEST_F(RepinTest, KeyFileMatchesHostsCaseInsensitively) {
+  enrol(true);
+  fs::path keys = write_keys("# fleet keys\n\nvault.EXAMPLE.com \t " + *new_home_ + "   # home\r\n" +
+                             "replica.example.net " + *old_key_ + "\nreplica.example.net " + *new_replica_ +
+                             "\nother.example.org " + *old_key_ + "\n");
+  RunResult r = repin({"--keys", keys.string()});
+  EXPECT_TRUE(r.exited_with(0)) << r.err;
+  auto loaded = load_config_at(path_.string());
+  ASSERT_TRUE(loaded.has_value());
+  EXPECT_EQ(loaded->vault_gate_pub, *new_home_);
+  EXPECT_EQ(loaded->replica_gate_pub, *new_replica_);  // the last key for a host wins
+}
+
+TEST_F(RepinTest, RefusalsLeaveTheFileUntouched) {
+  const std::string k = *new_home_;
+  std::string upper = k;
+  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  struct Case {
+    bool replica;
+    std::vector<std::string> args;
+    std::string keys;  // written to keys.txt when not empty; "@" in args stands for its path
+    std::string err;
+  } cases[] = {
+      {false, {"--pop-pub", std::string(64, 'a')}, "",
+       "PL-2000: --pop-pub: a retired X25519 key (64 hex); this build needs a P-256 + ML-KEM key\n"},
+      {false, {"-p"}, "", "PL-2000: unexpected: Short('p')\n"},
+      {false, {"home"}, "", "PL-2000: unexpected: Value(\"home\")\n"},
+      {false, {"--pop-pub"}, "", "PL-2000: missing argument for option '--pop-pub'\n"},
+      {false, {}, "", "PL-2000: --pop-pub or --keys is required\n"},
+      {false, {"--pop-pub", k, "--replica-pub", k}, "",
+       "PL-2000: --replica-pub given, but this enrolment has no replica\n"},
+      {true, {"--pop-pub", k}, "",
+       "PL-2000: this enrolment has a replica (https://replica.example.net): give --replica-pub too, or use --keys\n"},
+      {true, {"--keys", "@"}, "vault.example.com " + k + "\n",
+       "PL-2000: --keys has no key for this enrolment's replica replica.example.net\n"},
+      {false, {"--keys", "@"}, "replica.example.net " + k + "\n",
+       "PL-2000: --keys has no key for this enrolment's home POP vault.example.com\n"},
+      {false, {"--keys", "@", "--pop-pub", k}, "vault.example.com " + k + "\n",
+       "PL-2000: give --keys or --pop-pub/--replica-pub, not both\n"},
+      {false, {"--keys", "@"}, "# c\n\nvault.example.com " + k + " extra\n",
+       "PL-2000: --keys line 3: want `<host> <hex>`\n"},
+      {false, {"--keys", "@"}, "\nh.example " + std::string(64, 'b') + "\n",
+       "PL-2000: --keys line 2 (h.example): a retired X25519 key (64 hex); this build needs a P-256 + ML-KEM key\n"},
+      {false, {"--keys", "/nonexistent/keys"}, "",
+       "PL-2000: --keys /nonexistent/keys: No such file or directory (os error 2)\n"},
+  };
+  for (const Case& c : cases) {
+    fs::remove_all(dir_ / "pellucor");
+    enrol(c.replica);
+    const std::string before = read_bytes(path_);
+    std::vector<std::string> args = c.args;
+    if (!c.keys.empty()) {
+      const std::string p = write_keys(c.keys).string();
+      for (auto& a : args) {
+        if (a == "@") a = p;
+      }
+    }
+    RunResult r = repin(args);
+    EXPECT_TRUE(r.exited_with(1)) << c.err;
+    EXPECT_EQ(r.err, c.err);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(read_bytes(path_), before) << c.err;
+  }
+  // Upper-case hex is not a channel key text.
+  RunResult r = repin({"--pop-pub", upper});
+  EXPECT_TRUE(r.exited_with(1));
+  EXPECT_TRUE(r.err.starts_with("PL-2000: --pop-pub: ")) << r.err;
+}
+
+TEST_F(RepinTest, MissingConfigurationComesBeforeOptionConflicts) {
+  fs::path keys = write_keys("vault.example.com " + *new_home_ + "\n");
+  RunResult r = repin({"--keys", keys.string(), "--pop-pub", *new_home_});
+  EXPECT_TRUE(r.exited_with(1));
+  EXPECT_TRUE(r.err.starts_with("PL-2003: ")) << r.err;
+}
+
+TEST_F(RepinTest, ConfigurationTurnedIntoALinkIsNotRewritten) {
+  enrol(false);
+  // A valid file elsewhere, linked in place of the real one: the loader
+  // refuses links as well, so nothing is read or written through it.
+  fs::rename(path_, dir_ / "real");
+  fs::create_symlink(dir_ / "real", path_);
+  const std::string before = read_bytes(dir_ / "real");
+  RunResult r = repin({"--pop-pub", *new_home_});
+  EXPECT_TRUE(r.exited_with(1));
+  EXPECT_EQ(read_bytes(dir_ / "real"), before);
+}
+
+TEST(NodeKeyFile, ParsesLinesCommentsAndCase) {
+  auto key = pellucor::testing::generate_node_key_pair();
+  ASSERT_TRUE(key.has_value());
+  const std::string k = key->channel_key_hex();
+  auto parsed = parse_node_key_file("#only a comment\n  A.Example  " + k + "  \r\n\n");
+  ASSERT_TRUE(parsed.has_value());
+  ASSERT_EQ(parsed->size(), 1u);
+  EXPECT_EQ(parsed->at("a.example"), k);
+  auto bad = parse_node_key_file("one-token\n");
+  ASSERT_FALSE(bad.has_value());
+  EXPECT_EQ(bad.error().message, "--keys line 1: want `<host> <hex>`");
+}
+
+}  // namespace
+}  // namespace pellucor::test
