@@ -9,11 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/enrolment.h"
-#include "tests/support/noise_responder.h"
-#include "tests/support/process.h"
-#include "tests/support/test_gate.h"
-#include "tests/support/test_vault.h"
+#include "tests/support/enrolled_cli.h"
 
 namespace pellucor {
 namespace {
@@ -26,85 +22,13 @@ using testing::SeedEntry;
 using testing::SeedField;
 using testing::TestGate;
 using testing::TestVault;
+using testing::kQuotaLine;
+using testing::quota_json;
 
-const std::string kQuotaLine =
-    "read quota: 3/10 this minute, 40/200 this hour \u2014 every search and read counts; reaching the hourly "
-    "limit twice locks this agent";
-
-nlohmann::json quota_json() {
-  return {{"minute_used", 3}, {"minute_limit", 10}, {"hour_used", 40}, {"hour_limit", 200}};
-}
-
-// One node key pair for the whole program: drawing ML-KEM keys is not free.
-std::shared_ptr<const testing::NodeKeyPair> node_keys() {
-  static const std::shared_ptr<const testing::NodeKeyPair> node = [] {
-    auto pair = testing::generate_node_key_pair();
-    if (!pair) std::abort();
-    return std::make_shared<const testing::NodeKeyPair>(std::move(*pair));
-  }();
-  return node;
-}
-
-// One enrolled agent, its vault and a gate serving it. With `replica`, the
-// primary is a dead port and the gate is configured as the replica.
-class Reading : public ::testing::Test {
+// The reading tests' fixture: the enrolled agent, with a seeded GitHub entry
+// at hand.
+class Reading : public testing::EnrolledCli {
  protected:
-  void SetUp() override { start(false); }
-  void TearDown() override {
-    gate_.reset();
-    if (!home_.empty()) fs::remove_all(home_);
-  }
-
-  void start(bool replica) {
-    gate_.reset();
-    if (!home_.empty()) fs::remove_all(home_);
-    char tmpl[] = "/tmp/pellucor-reading-XXXXXX";
-    ASSERT_NE(::mkdtemp(tmpl), nullptr);
-    home_ = tmpl;
-    ca_file_ = TestGate::write_ca_file(home_).string();
-
-    auto node = node_keys();
-    // The vault needs the agent's L2 key, the agent the gate's port: the
-    // vault is built first from a fresh agent, whose hosts are set after.
-    agent_ = testing::make_agent("127.0.0.1", node->channel_key_hex());
-    vault_ = std::make_unique<TestVault>(agent_.l2);
-    testing::TestGateOptions options;
-    options.responder = testing::noise_responder(node);
-    options.vault = vault_->handler();
-    options.trust_in_process = false;
-    gate_ = std::make_unique<TestGate>(std::move(options));
-    const std::string host = "127.0.0.1:" + std::to_string(gate_->port());
-    if (replica) {
-      agent_.pop = "127.0.0.1:1";  // nothing listens there
-      agent_.replica_host = host;
-      agent_.replica_pub = agent_.pop_pub;
-    } else {
-      agent_.pop = host;
-    }
-    vault_->set_credential_check([agent = agent_](const std::string& cred) -> std::optional<std::string> {
-      auto checked = testing::check_wire_credential(cred, agent);
-      if (checked) return std::nullopt;
-      return checked.error();
-    });
-    const auto enrolment = testing::mint_enrolment(agent_);
-    auto r = run({"init"}, enrolment.blob + "\n" + enrolment.key + "\n");
-    ASSERT_TRUE(r.exited_with(0)) << r.err;
-  }
-
-  test::RunResult run(std::vector<std::string> args, std::string stdin_data = {}) {
-    test::RunOptions o = test::cli_options(std::move(args));
-    o.stdin_data = std::move(stdin_data);
-    o.env["HOME"] = home_.string();
-    o.env["XDG_CONFIG_HOME"] = std::nullopt;
-    o.env["NO_COLOR"] = "1";
-    o.env["SSL_CERT_FILE"] = ca_file_;
-    o.env["SSL_CERT_DIR"] = std::nullopt;
-    for (const char* proxy : {"ALL_PROXY", "all_proxy", "HTTPS_PROXY", "https_proxy", "HTTP_PROXY", "http_proxy"})
-      o.env[proxy] = std::nullopt;
-    o.timeout = std::chrono::seconds(60);
-    return test::run_process(o);
-  }
-
   // A credential with a username, a tier-2 password, notes and two urls.
   std::string seed_github() {
     SeedEntry e;
@@ -114,14 +38,6 @@ class Reading : public ::testing::Test {
     e.notes = "recovery codes in the safe";
     return vault_->add_entry(e);
   }
-
-  std::vector<std::string> actions() const { return vault_->actions(); }
-
-  fs::path home_;
-  std::string ca_file_;
-  testing::EnrolledAgent agent_;
-  std::unique_ptr<TestVault> vault_;
-  std::unique_ptr<TestGate> gate_;
 };
 
 TEST_F(Reading, GetListsFieldsAndPseudoFields) {
