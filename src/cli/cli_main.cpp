@@ -27,7 +27,7 @@
 // -- find, delete
 #include "cli/commands/find.h"
 // -- audit
-// #include "cli/commands/audit.h"
+#include "cli/commands/audit.h"
 // -- totp
 #include "cli/commands/totp.h"
 // -- render
@@ -72,7 +72,7 @@ constexpr Command kCommands[] = {
     // -- 5 delete: delete one entry
     {"delete", run_delete},
     // -- 6 audit: audit trail
-    // {"audit", run_audit},
+    {"audit", run_audit},
     // -- 7 totp: current TOTP code
     {"totp", run_totp},
     // -- 8 render: template rendering

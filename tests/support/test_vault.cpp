@@ -115,7 +115,10 @@ void TestVault::on(std::string action, ActionHandler handler) {
 
 VaultHandler TestVault::handler() {
   return [this](const std::string& action, const json& content, const std::string& cred) {
-    return answer(action, content, cred);
+    const std::optional<json> concerned = entry(text_member(content, "id"));  // looked up before a delete
+    VaultReply reply = answer(action, content, cred);
+    if (reply.ok) audit_.record(action, content, concerned);
+    return reply;
   };
 }
 
@@ -158,6 +161,7 @@ VaultReply TestVault::answer(const std::string& action, const json& content, con
   if (action == "entry.delete") return remove(content);
   if (action == "entry.upsert") return upsert(content);
   if (action == "ext.totp") return totp(content);
+  if (action == "audit.list") return audit_.list(content);
   return VaultReply::failure("UNKNOWN_ACTION", "the test vault does not answer " + action);
 }
 

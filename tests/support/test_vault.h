@@ -7,7 +7,8 @@
 // fuzzy: case-insensitive substring; optional type filter; the reply in the
 // chosen shape, with the chosen quota), "entry.get", "entry.delete",
 // "entry.upsert" (stores what the client sent) and "ext.totp" (RFC 6238 code
-// from a seed the vault holds). Further actions are added with on().
+// from a seed the vault holds), and "audit.list" from its AuditLog of the
+// calls it served. Further actions are added with on().
 #pragma once
 
 #include <cstdint>
@@ -23,6 +24,7 @@
 #include <nlohmann/json.hpp>
 
 #include "crypto/field_keys.h"
+#include "tests/support/audit_log.h"
 #include "tests/support/test_gate.h"
 
 namespace pellucor::testing {
@@ -97,6 +99,8 @@ class TestVault {
   // Every action received, in order.
   std::vector<VaultCall> calls() const;
   std::vector<std::string> actions() const;
+  // The audit trail of the calls served, which answers "audit.list".
+  AuditLog& audit_log() { return audit_; }
 
   // The field ciphertext of `plaintext` under the vault's L2 key and `label`.
   std::string encrypt(std::string_view label, std::string_view plaintext) const;
@@ -126,6 +130,7 @@ class TestVault {
   CredentialCheck credential_check_;
   std::map<std::string, ActionHandler, std::less<>> extra_;
   std::vector<VaultCall> calls_;
+  AuditLog audit_;
 };
 
 // seed_demo_entries stores the demo's entries: "GitHub" (a credential with a
