@@ -4,6 +4,8 @@
 #include <chrono>
 #include <utility>
 
+#include "tests/support/json_text.h"
+
 namespace pellucor::testing {
 
 namespace {
@@ -12,20 +14,6 @@ using nlohmann::json;
 
 constexpr std::int64_t kDefaultLimit = 50;
 constexpr std::int64_t kMaxLimit = 1000;
-
-std::string ascii_lower(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return out;
-}
-
-std::string string_member(const json& object, std::string_view key) {
-  if (!object.is_object()) return {};
-  auto it = object.find(key);
-  return it != object.end() && it->is_string() ? it->get<std::string>() : std::string();
-}
 
 std::string audit_verb(std::string_view action, const json& content) {
   if (action == "search.query") return "search";
@@ -59,11 +47,11 @@ void AuditLog::record(std::string_view action, const json& content, const std::o
   if (action == "audit.list") return;
   std::string title;
   if (concerned) {
-    title = string_member(*concerned, "title");
+    title = text_member(*concerned, "title");
   } else if (action == "search.query") {
-    title = string_member(content, "q");
+    title = text_member(content, "q");
   } else {
-    title = string_member(content, "title");
+    title = text_member(content, "title");
   }
   std::lock_guard lock(mutex_);
   json event = {{"id", events_.size() + 1},

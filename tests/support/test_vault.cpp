@@ -10,26 +10,13 @@
 #include <cstdlib>
 
 #include "crypto/encoding.h"
+#include "tests/support/json_text.h"
 
 namespace pellucor::testing {
 
 namespace {
 
 using nlohmann::json;
-
-std::string ascii_lower(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return out;
-}
-
-std::string text_member(const json& object, std::string_view key) {
-  if (!object.is_object()) return {};
-  auto it = object.find(key);
-  return it != object.end() && it->is_string() ? it->get<std::string>() : std::string();
-}
 
 L2Key l2_from_hex(std::string_view hex) {
   auto bytes = decode_hex_16_bytes(hex);
