@@ -126,7 +126,7 @@ std::string format_epoch_seconds(std::int64_t seconds) {
   const std::int64_t days = floor_div(seconds, kSecondsPerDay);
   const std::int64_t second_of_day = seconds - days * kSecondsPerDay;
   const CivilDate date = civil_from_days(days);
-  char text[64];
+  char text[96];  // room for every value the compiler can prove possible
   std::snprintf(text, sizeof text, "%04lld-%02lld-%02lld %02lld:%02lld:%02lld", static_cast<long long>(date.year),
                 static_cast<long long>(date.month), static_cast<long long>(date.day),
                 static_cast<long long>(second_of_day / 3600), static_cast<long long>(second_of_day / 60 % 60),
