@@ -77,12 +77,20 @@ TEST(FormatEpochMs, WritesUtcSeconds) {
 }
 
 // Every day the date parser accepts is written back as the same day, and
-// consecutive days are one day of milliseconds apart.
-TEST(FormatEpochMs, RoundTripsEveryDayParsed) {
+// consecutive days are one day of milliseconds apart. Years checked: a whole
+// 400-year cycle at each end of the range, the years around 1970 and 2000,
+// and every turn of a century.
+TEST(FormatEpochMs, RoundTripsTheDaysParsed) {
   char text[32];
   std::int64_t previous = 0;
   bool first = true;
   for (int year = 1; year <= 9999; ++year) {
+    const bool checked =
+        year <= 401 || (year >= 1895 && year <= 2105) || year >= 9598 || year % 100 == 99 || year % 100 <= 1;
+    if (!checked) {
+      first = true;  // the next checked day follows a gap
+      continue;
+    }
     for (int month = 1; month <= 12; ++month) {
       for (int day = 1; day <= 31; ++day) {
         std::snprintf(text, sizeof text, "%04d-%02d-%02d", year, month, day);
