@@ -31,7 +31,7 @@ class InitCommand : public ::testing::Test {
   }
   void TearDown() override { fs::remove_all(home_); }
 
-  test::RunResult init(std::vector<std::string> args, std::string stdin_data) {
+  test::RunOptions init_options(std::vector<std::string> args, std::string stdin_data) const {
     args.insert(args.begin(), "init");
     test::RunOptions o = test::cli_options(std::move(args));
     o.stdin_data = std::move(stdin_data);
@@ -39,7 +39,10 @@ class InitCommand : public ::testing::Test {
     o.env["XDG_CONFIG_HOME"] = std::nullopt;
     o.env["NO_COLOR"] = "1";
     o.timeout = std::chrono::seconds(20);
-    return test::run_process(o);
+    return o;
+  }
+  test::RunResult init(std::vector<std::string> args, std::string stdin_data) {
+    return test::run_process(init_options(std::move(args), std::move(stdin_data)));
   }
   test::RunResult init_piped(const Enrolment& e) { return init({}, e.blob + "\n" + e.key + "\n"); }
 
@@ -172,6 +175,55 @@ TEST_F(InitCommand, NeverReplacesAnExistingConfigOrLink) {
                               " is a symlink \xe2\x80\x94 refuse to follow it\n");
   EXPECT_TRUE(fs::is_symlink(config_path_));
   EXPECT_FALSE(fs::exists(home_ / "nowhere"));
+}
+
+// The new file reaches the disk before the rename makes it the configuration,
+// and the folder after it, so a crash cannot leave an empty or torn file in
+// place of the agent's only copy of its keys.
+TEST_F(InitCommand, FlushesTheFileBeforeTheRenameAndTheFolderAfterIt) {
+  if (::access("/usr/bin/strace", X_OK) != 0) GTEST_SKIP() << "needs /usr/bin/strace";
+  const std::string trace = (home_ / "trace").string();
+  test::RunOptions o = init_options({}, "");
+  const Enrolment e = testing::mint_enrolment(agent_);
+  o.stdin_data = e.blob + "\n" + e.key + "\n";
+  o.args.insert(o.args.begin(), {"-qq", "-e", "trace=openat,fsync,rename,renameat,renameat2", "-o", trace,
+                                 o.program});
+  o.program = "/usr/bin/strace";
+  o.env["ASAN_OPTIONS"] = "detect_leaks=0";  // the leak checker cannot run under a tracer
+  auto r = test::run_process(o);
+  if (!r.exited_with(0) && r.err.find("ptrace") != std::string::npos) GTEST_SKIP() << r.err;
+  ASSERT_TRUE(r.exited_with(0)) << r.err;
+
+  std::ifstream in(trace);
+  std::vector<std::string> calls;
+  for (std::string line; std::getline(in, line);) calls.push_back(line);
+  const std::string folder = (home_ / ".config" / "pellucor").string();
+  auto find_call = [&](std::size_t from, const std::string& text) {
+    for (std::size_t i = from; i < calls.size(); ++i) {
+      if (calls[i].find(text) != std::string::npos) return i;
+    }
+    return calls.size();
+  };
+  auto descriptor = [&](std::size_t i) { return calls[i].substr(calls[i].rfind("= ") + 2); };
+  std::string tail;  // the calls around the write, for a failure message
+  for (std::size_t i = calls.size() > 12 ? calls.size() - 12 : 0; i < calls.size(); ++i) tail += calls[i] + "\n";
+  SCOPED_TRACE(tail);
+
+  const std::size_t open_tmp = find_call(0, "\"" + folder + "/.config.tmp\"");
+  ASSERT_LT(open_tmp, calls.size()) << "no open of the temporary file";
+  // The first successful fsync of the descriptor an open call returned.
+  auto synced = [&](std::size_t open) {
+    const std::size_t i = find_call(open, "fsync(" + descriptor(open) + ")");
+    return i < calls.size() && calls[i].ends_with("= 0") ? i : calls.size();
+  };
+  const std::size_t sync_tmp = synced(open_tmp);
+  const std::size_t rename = find_call(open_tmp, "\"" + folder + "/config\"");
+  EXPECT_LT(sync_tmp, rename) << "the temporary file is not flushed before the rename";
+  ASSERT_LT(rename, calls.size()) << "no rename onto the configuration";
+  const std::size_t open_folder = find_call(rename, "\"" + folder + "\", ");
+  ASSERT_LT(open_folder, calls.size()) << "the folder is not opened after the rename";
+  EXPECT_LT(synced(open_folder), calls.size())
+      << "the folder is not flushed after the rename";
 }
 
 TEST_F(InitCommand, EnvironmentIsConsultedOnlyAfterTheBlobOpened) {

@@ -11,6 +11,7 @@
 
 #include "cli/commands/repin.h"
 #include "gate/config_file.h"
+#include "tests/support/enrolled_cli.h"
 #include "tests/support/noise_responder.h"
 #include "tests/support/process.h"
 
@@ -196,6 +197,45 @@ TEST_F(RepinTest, ConfigurationTurnedIntoALinkIsNotRewritten) {
   RunResult r = repin({"--pop-pub", *new_home_});
   EXPECT_TRUE(r.exited_with(1));
   EXPECT_EQ(read_bytes(dir_ / "real"), before);
+}
+
+// An agent enrolled against the test gate, whose node then changes its key.
+class RepinAfterRotation : public pellucor::testing::EnrolledCli {
+ protected:
+  // Serves the same vault on the same port under `node`'s keys only.
+  void rotate_node_key(std::shared_ptr<const pellucor::testing::NodeKeyPair> node) {
+    const int port = gate_->port();
+    gate_.reset();
+    pellucor::testing::TestGateOptions options;
+    options.port = port;
+    options.responder = pellucor::testing::noise_responder(std::move(node));
+    options.vault = vault_->handler();
+    options.trust_in_process = false;
+    gate_ = std::make_unique<pellucor::testing::TestGate>(std::move(options));
+  }
+};
+
+TEST_F(RepinAfterRotation, GateCallsUseTheNewKey) {
+  vault_->add_entry({"Rotated", "note"});
+  ASSERT_TRUE(run({"find", "Rotated"}).exited_with(0));
+
+  auto fresh = pellucor::testing::generate_node_key_pair();
+  ASSERT_TRUE(fresh.has_value());
+  const std::string fresh_hex = fresh->channel_key_hex();
+  rotate_node_key(std::make_shared<const pellucor::testing::NodeKeyPair>(std::move(*fresh)));
+
+  // The pinned key is stale: the node cannot open the handshake.
+  RunResult stale = run({"find", "Rotated"});
+  EXPECT_TRUE(stale.exited_with(1));
+  EXPECT_NE(stale.err.find("wrong pubkey or dark gate"), std::string::npos) << stale.err;
+
+  RunResult repinned = run({"repin", "--pop-pub", fresh_hex});
+  ASSERT_TRUE(repinned.exited_with(0)) << repinned.err;
+  EXPECT_EQ(repinned.out, "repinned: home 127.0.0.1\n");
+
+  RunResult after = run({"find", "Rotated"});
+  EXPECT_TRUE(after.exited_with(0)) << after.err;
+  EXPECT_EQ(after.out, "Rotated (note)\n");
 }
 
 TEST(NodeKeyFile, ParsesLinesCommentsAndCase) {

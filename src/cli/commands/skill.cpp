@@ -12,6 +12,7 @@
 
 #include "cli/terminal.h"
 #include "cli/utf8.h"
+#include "crypto/encoding.h"
 #include "gate/os_error.h"
 
 namespace pellucor {
@@ -111,13 +112,6 @@ std::expected<std::string, CliError> read_answer() {
   return line;
 }
 
-std::string_view trim(std::string_view s) {
-  auto space = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; };
-  while (!s.empty() && space(s.front())) s.remove_prefix(1);
-  while (!s.empty() && space(s.back())) s.remove_suffix(1);
-  return s;
-}
-
 // An unsigned decimal number: optional "+", digits only, no overflow.
 std::optional<std::size_t> parse_choice(std::string_view s) {
   if (!s.empty() && s.front() == '+') s.remove_prefix(1);
@@ -160,7 +154,7 @@ std::expected<void, CliError> run_install(bool yes) {
 
   auto line = read_answer();
   if (!line) return std::unexpected(std::move(line.error()));
-  const std::string_view answer = trim(*line);
+  const std::string_view answer = trim_white_space(*line);
   if (answer.empty() || answer == "s" || answer == "S") {
     write_stderr("Skipped. Run 'pellucor-cli skill install' later.\n");
     return {};
