@@ -138,7 +138,8 @@ std::expected<SecureString, CliError> resolve_reference(const GateContext& ctx, 
   auto response = search_entries(ctx, ref.entry_name, true, std::nullopt);
   if (!response) return std::unexpected(std::move(response.error()));
   MatchSet matches = summarize_matches(std::move(*response));
-  if (matches.kind == MatchSet::Kind::None) return std::unexpected(reference_error(err::PL_2063, ref, " \u2014 entry not found"));
+  if (matches.kind == MatchSet::Kind::None)
+    return std::unexpected(reference_error(err::PL_2063, ref, " \u2014 entry not found"));
   if (matches.kind == MatchSet::Kind::Many)
     return std::unexpected(reference_error(err::PL_2063, ref, " \u2014 multiple matches; be more specific"));
 
