@@ -31,7 +31,7 @@
 // -- totp
 #include "cli/commands/totp.h"
 // -- render
-// #include "cli/commands/render.h"
+#include "cli/commands/render.h"
 // -- put
 // #include "cli/commands/put.h"
 // -- note, memory
@@ -76,7 +76,7 @@ constexpr Command kCommands[] = {
     // -- 7 totp: current TOTP code
     {"totp", run_totp},
     // -- 8 render: template rendering
-    // {"render", run_render},
+    {"render", run_render},
     // -- 9 put: create an entry
     // {"put", run_put},
     // -- 10 note: text entries, kind 0

@@ -74,19 +74,15 @@ std::expected<GetOptions, CliError> parse_options(ArgParser& args) {
 }
 
 bool has_label(const std::vector<Field>& fields, std::string_view label) {
-  for (const Field& f : fields) {
-    if (label_equals_ignore_case(f.label, label)) return true;
-  }
-  return false;
+  return find_field_ignore_case(fields, label) != nullptr;
 }
 
 // The entry's fields in the vault's order, then the notes and url
 // pseudo-fields when the entry has notes or URLs and no field of that name.
 std::vector<Field> working_fields(EntryData&& data) {
   std::vector<Field> fields = std::move(data.fields);
-  const bool add_notes = data.notes && !data.notes->empty() && !has_label(fields, "notes");
   const bool add_url = !data.urls.empty() && !has_label(fields, "url");
-  if (add_notes) fields.push_back(Field{"notes", std::move(*data.notes), "text", 2});
+  append_notes_field(fields, data.notes);
   if (add_url) {
     std::string joined;
     for (const std::string& u : data.urls) {
@@ -115,13 +111,7 @@ std::optional<int> write_raw_stdout(std::string_view bytes) {
 
 std::expected<void, CliError> print_one_field(const GateContext& ctx, const std::vector<Field>& fields,
                                               std::string_view wanted) {
-  const Field* field = nullptr;
-  for (const Field& f : fields) {
-    if (label_equals_ignore_case(f.label, wanted)) {
-      field = &f;
-      break;
-    }
-  }
+  const Field* field = find_field_ignore_case(fields, wanted);
   if (field == nullptr)
     return std::unexpected(make_error(err::PL_2050, "entry has no field named '" + std::string(wanted) + "'"));
   if (field->tier > 2)
@@ -169,6 +159,18 @@ bool label_equals_ignore_case(std::string_view a, std::string_view b) {
     if (lower(a[i]) != lower(b[i])) return false;
   }
   return true;
+}
+
+const Field* find_field_ignore_case(const std::vector<Field>& fields, std::string_view label) {
+  for (const Field& f : fields) {
+    if (label_equals_ignore_case(f.label, label)) return &f;
+  }
+  return nullptr;
+}
+
+void append_notes_field(std::vector<Field>& fields, std::optional<std::string>& notes) {
+  if (!notes || notes->empty() || find_field_ignore_case(fields, "notes") != nullptr) return;
+  fields.push_back(Field{"notes", std::move(*notes), "text", 2});
 }
 
 std::string to_pretty_json(const json::Value& value) {

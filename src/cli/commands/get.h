@@ -3,12 +3,15 @@
 #pragma once
 
 #include <expected>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "cli/arg_parser.h"
 #include "crypto/errors.h"
 #include "gate/json.h"
+#include "gate/wire_models.h"
 
 namespace pellucor {
 
@@ -22,6 +25,15 @@ std::expected<void, CliError> run_get(ArgParser& args);
 // label_equals_ignore_case: same length and every byte equal after ASCII
 // lower-casing; other characters must match exactly.
 bool label_equals_ignore_case(std::string_view a, std::string_view b);
+
+// find_field_ignore_case: the first field whose label equals `label` under
+// label_equals_ignore_case; nullptr when there is none.
+const Field* find_field_ignore_case(const std::vector<Field>& fields, std::string_view label);
+
+// append_notes_field adds the notes pseudo-field (label "notes", the notes as
+// the vault sent them, kind "text", tier 2) when `notes` is present and not
+// empty and no field is labelled "notes" already; the notes are moved out.
+void append_notes_field(std::vector<Field>& fields, std::optional<std::string>& notes);
 
 // to_pretty_json: two-space indented JSON, keys in sorted order; an empty
 // text when the value cannot be written as JSON.
