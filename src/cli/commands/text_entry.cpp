@@ -7,7 +7,7 @@
 #include <utility>
 
 #include "cli/commands/get.h"
-#include "cli/commands/text_entry_options.h"
+#include "cli/commands/text_entry_common.h"
 #include "cli/input.h"
 #include "cli/utf8.h"
 
@@ -64,6 +64,14 @@ std::expected<bool, CliError> read_query_token(const ArgToken& token, TextEntryQ
     return false;
   }
   return true;
+}
+
+std::expected<Entry, CliError> fetch_text_entry(const GateContext& ctx, TextEntryKind kind,
+                                                std::string_view entry_id) {
+  auto entry = get_entry(ctx, entry_id);
+  if (!entry) return std::unexpected(std::move(entry.error()));
+  if (auto ok = check_entry_kind(kind, *entry); !ok) return std::unexpected(std::move(ok.error()));
+  return std::move(*entry);
 }
 
 CliError secret_on_argv_error(std::string_view option, std::string_view alternative) {

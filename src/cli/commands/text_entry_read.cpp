@@ -8,7 +8,7 @@
 
 #include "cli/commands/get.h"
 #include "cli/commands/text_entry.h"
-#include "cli/commands/text_entry_options.h"
+#include "cli/commands/text_entry_common.h"
 #include "cli/input.h"
 #include "cli/terminal.h"
 #include "gate/context.h"
@@ -205,16 +205,11 @@ std::expected<void, CliError> run_text_entry_get(TextEntryKind kind, ArgParser& 
   auto entry_id = find_single_entry(*ctx, *options->query.text, options->query.exact, text_entry_kind_word(kind));
   if (!entry_id) return std::unexpected(std::move(entry_id.error()));
 
-  if (options->json) {
-    auto raw = get_entry_json(*ctx, *entry_id);
-    if (!raw) return std::unexpected(std::move(raw.error()));
-    write_stdout(to_pretty_json(*raw) + "\n");
-    return {};
-  }
+  // The entry as the vault holds it, of whatever kind.
+  if (options->json) return print_entry_json(*ctx, *entry_id);
 
-  auto entry = get_entry(*ctx, *entry_id);
+  auto entry = fetch_text_entry(*ctx, kind, *entry_id);
   if (!entry) return std::unexpected(std::move(entry.error()));
-  if (auto ok = check_entry_kind(kind, *entry); !ok) return std::unexpected(std::move(ok.error()));
   if (!entry->data) return std::unexpected(make_error(err::PL_2021, "entry response had no data block"));
   const std::vector<Field>& fields = entry->data->fields;
 
@@ -234,11 +229,9 @@ std::expected<void, CliError> run_text_entry_delete(TextEntryKind kind, ArgParse
   if (!ctx) return std::unexpected(std::move(ctx.error()));
   auto entry_id = find_single_entry(*ctx, *query->text, query->exact, text_entry_kind_word(kind));
   if (!entry_id) return std::unexpected(std::move(entry_id.error()));
-  // The vault may not honour the type filter: an entry of another kind is
-  // left alone.
-  auto entry = get_entry(*ctx, *entry_id);
+  // An entry of another kind is left alone.
+  auto entry = fetch_text_entry(*ctx, kind, *entry_id);
   if (!entry) return std::unexpected(std::move(entry.error()));
-  if (auto ok = check_entry_kind(kind, *entry); !ok) return std::unexpected(std::move(ok.error()));
   auto deleted = delete_entry(*ctx, *entry_id);
   if (!deleted) return std::unexpected(std::move(deleted.error()));
 

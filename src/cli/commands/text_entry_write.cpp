@@ -4,7 +4,7 @@
 #include <utility>
 
 #include "cli/commands/text_entry.h"
-#include "cli/commands/text_entry_options.h"
+#include "cli/commands/text_entry_common.h"
 #include "cli/input.h"
 #include "cli/terminal.h"
 #include "gate/context.h"
@@ -279,9 +279,8 @@ std::expected<void, CliError> run_text_entry_update(TextEntryKind kind, ArgParse
   if (!ctx) return std::unexpected(std::move(ctx.error()));
   auto entry_id = find_single_entry(*ctx, *options->query.text, options->query.exact, text_entry_kind_word(kind));
   if (!entry_id) return std::unexpected(std::move(entry_id.error()));
-  auto entry = get_entry(*ctx, *entry_id);
+  auto entry = fetch_text_entry(*ctx, kind, *entry_id);
   if (!entry) return std::unexpected(std::move(entry.error()));
-  if (auto ok = check_entry_kind(kind, *entry); !ok) return std::unexpected(std::move(ok.error()));
   if (!entry->data) return std::unexpected(make_error(err::PL_2021, "entry response had no data block"));
   const std::vector<Field>& fields = entry->data->fields;
 
