@@ -35,7 +35,7 @@
 // -- put
 // #include "cli/commands/put.h"
 // -- note, memory
-// #include "cli/commands/text_entry.h"
+#include "cli/commands/text_entry.h"
 // -- skill
 #include "cli/commands/skill.h"
 // -- show-schema
@@ -80,9 +80,9 @@ constexpr Command kCommands[] = {
     // -- 9 put: create an entry
     // {"put", run_put},
     // -- 10 note: text entries, kind 0
-    // {"note", run_note},
+    {"note", run_note},
     // -- 11 memory: text entries, kind 1
-    // {"memory", run_memory},
+    {"memory", run_memory},
     // -- 12 skill: skill document print and install
     {"skill", run_skill},
     // -- 13 version

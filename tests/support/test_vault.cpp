@@ -144,6 +144,7 @@ VaultReply TestVault::answer(const std::string& action, const json& content, con
   }
   if (auto it = extra_.find(action); it != extra_.end()) return it->second(content);
   if (action == "search.query") return search(content);
+  if (action == "search.similar") return similar(content);
   if (action == "entry.get") return get(content);
   if (action == "entry.delete") return remove(content);
   if (action == "entry.upsert") return upsert(content);

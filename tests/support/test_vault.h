@@ -108,6 +108,7 @@ class TestVault {
  private:
   VaultReply answer(const std::string& action, const nlohmann::json& content, const std::string& cred);
   VaultReply search(const nlohmann::json& content) const;
+  VaultReply similar(const nlohmann::json& content) const;  // "search.similar": similar_search.cpp
   VaultReply get(const nlohmann::json& content) const;
   VaultReply remove(const nlohmann::json& content);
   VaultReply upsert(const nlohmann::json& content);

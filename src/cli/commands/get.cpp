@@ -178,6 +178,13 @@ std::string to_pretty_json(const json::Value& value) {
   return json::to_pretty(value);
 }
 
+std::expected<void, CliError> print_entry_json(const GateContext& ctx, std::string_view entry_id) {
+  auto raw = get_entry_json(ctx, entry_id);
+  if (!raw) return std::unexpected(std::move(raw.error()));
+  write_stdout(to_pretty_json(*raw) + "\n");
+  return {};
+}
+
 std::expected<void, CliError> run_get(ArgParser& args) {
   auto options = parse_options(args);
   if (!options) return std::unexpected(std::move(options.error()));
@@ -194,12 +201,7 @@ std::expected<void, CliError> run_get(ArgParser& args) {
   auto entry_id = find_single_entry(*ctx, *options->query, options->exact, type);
   if (!entry_id) return std::unexpected(std::move(entry_id.error()));
 
-  if (options->json) {
-    auto raw = get_entry_json(*ctx, *entry_id);
-    if (!raw) return std::unexpected(std::move(raw.error()));
-    write_stdout(to_pretty_json(*raw) + "\n");
-    return {};
-  }
+  if (options->json) return print_entry_json(*ctx, *entry_id);
 
   auto entry = get_entry(*ctx, *entry_id);
   if (!entry) return std::unexpected(std::move(entry.error()));

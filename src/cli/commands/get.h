@@ -15,6 +15,8 @@
 
 namespace pellucor {
 
+struct GateContext;
+
 // The usage text printed by `get --help`.
 extern const std::string_view kGetUsage;
 
@@ -38,5 +40,9 @@ void append_notes_field(std::vector<Field>& fields, std::optional<std::string>& 
 // to_pretty_json: two-space indented JSON, keys in sorted order; an empty
 // text when the value cannot be written as JSON.
 std::string to_pretty_json(const json::Value& value);
+
+// print_entry_json fetches an entry ("entry.get") and writes the result as
+// received to stdout with to_pretty_json and a newline.
+std::expected<void, CliError> print_entry_json(const GateContext& ctx, std::string_view entry_id);
 
 }  // namespace pellucor

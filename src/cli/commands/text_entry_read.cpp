@@ -1,0 +1,276 @@
+// note/memory get, delete and search.
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "cli/commands/get.h"
+#include "cli/commands/text_entry.h"
+#include "cli/commands/text_entry_common.h"
+#include "cli/input.h"
+#include "cli/terminal.h"
+#include "gate/context.h"
+#include "gate/json.h"
+#include "gate/transport.h"
+
+namespace pellucor {
+
+namespace {
+
+constexpr std::string_view kSimilarAction = "search.similar";
+constexpr std::uint32_t kDefaultLimit = 10;
+constexpr std::uint32_t kMaxLimit = 50;
+
+CliError missing_query_error(TextEntryKind kind, std::string_view subcommand) {
+  return new_argument_error("missing <query> (try: pellucor-cli " + std::string(text_entry_kind_word(kind)) + " " +
+                            std::string(subcommand) + " \"title\")");
+}
+
+const Field* first_field(const std::vector<Field>& fields, std::string_view label) {
+  for (const Field& f : fields) {
+    if (f.label == label) return &f;
+  }
+  return nullptr;
+}
+
+// ---- get ----
+
+struct GetOptions {
+  TextEntryQuery query;
+  bool full = false;
+  bool json = false;
+};
+
+std::expected<GetOptions, CliError> parse_get_options(TextEntryKind kind, ArgParser& args) {
+  GetOptions o;
+  for (;;) {
+    auto next = args.next_arg();
+    if (!next) return std::unexpected(error_from_arg_error(next.error()));
+    if (!next->has_value()) break;
+    const ArgToken& token = **next;
+    auto query = read_query_token(token, o.query);
+    if (!query) return std::unexpected(std::move(query.error()));
+    if (*query) continue;
+    if (token.is_long("full")) {
+      o.full = true;
+    } else if (token.is_long("json")) {
+      o.json = true;
+    } else {
+      return std::unexpected(unexpected_argument(token));
+    }
+  }
+  if (!o.query.text) return std::unexpected(missing_query_error(kind, "get"));
+  return o;
+}
+
+// A stored summary or content that does not open is shown as a placeholder:
+// the rest of the entry is still worth seeing.
+void print_summary_line(const Field& summary, const L2Key& l2) {
+  if (summary.tier != 2) {
+    print_field("Summary", summary.value);
+  } else if (summary.value.empty()) {
+    print_field("Summary", "");
+  } else if (auto plaintext = decrypt_field(l2, "summary", summary.value)) {
+    print_field("Summary", plaintext->view());
+  } else {
+    print_field_greyed("Summary", "[decrypt failed]");
+  }
+}
+
+void print_content(const Field& content, const L2Key& l2) {
+  if (content.tier == 2 && !content.value.empty()) {
+    auto plaintext = decrypt_field(l2, "content", content.value);
+    if (!plaintext) {
+      write_stdout("\n[content: decrypt failed]\n");
+      return;
+    }
+    write_stdout("\n");
+    write_stdout(sanitize_for_terminal(plaintext->view()).view());
+    write_stdout("\n");
+    return;
+  }
+  write_stdout("\n");
+  write_stdout(sanitize_for_terminal(content.value).view());
+  write_stdout("\n");
+}
+
+// ---- delete ----
+
+std::expected<TextEntryQuery, CliError> parse_delete_options(TextEntryKind kind, ArgParser& args) {
+  TextEntryQuery query;
+  for (;;) {
+    auto next = args.next_arg();
+    if (!next) return std::unexpected(error_from_arg_error(next.error()));
+    if (!next->has_value()) break;
+    auto taken = read_query_token(**next, query);
+    if (!taken) return std::unexpected(std::move(taken.error()));
+    if (!*taken) return std::unexpected(unexpected_argument(**next));
+  }
+  if (!query.text) return std::unexpected(missing_query_error(kind, "delete"));
+  return query;
+}
+
+// ---- search ----
+
+struct SearchOptions {
+  std::optional<SecureString> vector;
+  std::uint32_t limit = kDefaultLimit;
+};
+
+// parse_limit reads a decimal 32-bit count, one leading "+" allowed.
+std::optional<std::uint32_t> parse_limit(std::string_view text) {
+  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
+  if (text.empty()) return std::nullopt;
+  std::uint64_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + static_cast<std::uint64_t>(c - '0');
+    if (value > UINT32_MAX) return std::nullopt;
+  }
+  return static_cast<std::uint32_t>(value);
+}
+
+std::expected<SearchOptions, CliError> parse_search_options(ArgParser& args) {
+  SearchOptions o;
+  for (;;) {
+    auto next = args.next_arg();
+    if (!next) return std::unexpected(error_from_arg_error(next.error()));
+    if (!next->has_value()) break;
+    const ArgToken& token = **next;
+    if (token.is_long("vector"))
+      return std::unexpected(secret_on_argv_error("--vector", "--vector-file PATH or stdin via --vector-file -"));
+    if (token.is_long("vector-file")) {
+      auto text = read_file_option(args, "--vector-file");
+      if (!text) return std::unexpected(std::move(text.error()));
+      o.vector = std::move(*text);
+    } else if (token.is_long("limit")) {
+      auto text = option_value_string(args, "--limit");
+      if (!text) return std::unexpected(std::move(text.error()));
+      auto limit = parse_limit(*text);
+      if (!limit) return std::unexpected(new_argument_error("--limit: not a number: " + *text));
+      o.limit = *limit;
+    } else {
+      return std::unexpected(unexpected_argument(token));
+    }
+  }
+  if (!o.vector)
+    return std::unexpected(new_argument_error("--vector-file is required (base64-encoded embedding; not on argv)"));
+  if (o.limit < 1 || o.limit > kMaxLimit)
+    return std::unexpected(new_argument_error("--limit must be between 1 and 50"));
+  return o;
+}
+
+std::string hit_text(const json::Value& hit, std::string_view key) {
+  if (!hit.is_object()) return "?";
+  auto it = hit.find(key);
+  return it != hit.end() && it->is_string() ? it->get<std::string>() : std::string("?");
+}
+
+double hit_distance(const json::Value& hit) {
+  if (!hit.is_object()) return 0;
+  auto it = hit.find("distance");
+  return it != hit.end() && it->is_number() ? it->get<double>() : 0;
+}
+
+std::string four_decimals(double value) {
+  // The widest finite double takes 309 digits before the point.
+  char text[328];
+  const int n = std::snprintf(text, sizeof text, "%.4f", value);
+  return n > 0 ? std::string(text, static_cast<std::size_t>(n)) : std::string("0.0000");
+}
+
+// What a hit shows in its last column: the decrypted summary, else the
+// entry's title, else its id. A hit whose entry cannot be fetched still gets
+// its line.
+std::string hit_display(const GateContext& ctx, const std::string& entry_id) {
+  auto entry = get_entry(ctx, entry_id);
+  if (!entry) return entry_id;
+  if (entry->data) {
+    if (auto summary = read_existing_l2_field(entry->data->fields, "summary", ctx.keys.l2))
+      return std::string(summary->view());
+  }
+  return entry->title ? *entry->title : entry_id;
+}
+
+}  // namespace
+
+std::expected<void, CliError> run_text_entry_get(TextEntryKind kind, ArgParser& args) {
+  auto options = parse_get_options(kind, args);
+  if (!options) return std::unexpected(std::move(options.error()));
+
+  auto ctx = open_gate_context();
+  if (!ctx) return std::unexpected(std::move(ctx.error()));
+  auto entry_id = find_single_entry(*ctx, *options->query.text, options->query.exact, text_entry_kind_word(kind));
+  if (!entry_id) return std::unexpected(std::move(entry_id.error()));
+
+  // The entry as the vault holds it, of whatever kind.
+  if (options->json) return print_entry_json(*ctx, *entry_id);
+
+  auto entry = fetch_text_entry(*ctx, kind, *entry_id);
+  if (!entry) return std::unexpected(std::move(entry.error()));
+  if (!entry->data) return std::unexpected(make_error(err::PL_2021, "entry response had no data block"));
+  const std::vector<Field>& fields = entry->data->fields;
+
+  if (const Field* summary = first_field(fields, "summary")) print_summary_line(*summary, ctx->keys.l2);
+  if (const Field* status = first_field(fields, "status")) print_field("Status", status->value);
+  if (options->full) {
+    if (const Field* content = first_field(fields, "content")) print_content(*content, ctx->keys.l2);
+  }
+  return {};
+}
+
+std::expected<void, CliError> run_text_entry_delete(TextEntryKind kind, ArgParser& args) {
+  auto query = parse_delete_options(kind, args);
+  if (!query) return std::unexpected(std::move(query.error()));
+
+  auto ctx = open_gate_context();
+  if (!ctx) return std::unexpected(std::move(ctx.error()));
+  auto entry_id = find_single_entry(*ctx, *query->text, query->exact, text_entry_kind_word(kind));
+  if (!entry_id) return std::unexpected(std::move(entry_id.error()));
+  // An entry of another kind is left alone.
+  auto entry = fetch_text_entry(*ctx, kind, *entry_id);
+  if (!entry) return std::unexpected(std::move(entry.error()));
+  auto deleted = delete_entry(*ctx, *entry_id);
+  if (!deleted) return std::unexpected(std::move(deleted.error()));
+
+  print_ok("Deleted.");
+  return {};
+}
+
+std::expected<void, CliError> run_text_entry_search(TextEntryKind kind, ArgParser& args) {
+  auto options = parse_search_options(args);
+  if (!options) return std::unexpected(std::move(options.error()));
+
+  auto ctx = open_gate_context();
+  if (!ctx) return std::unexpected(std::move(ctx.error()));
+  json::Value request = json::Value::object();
+  request["vector"] = std::string(options->vector->view());
+  request["limit"] = options->limit;
+  request["category"] = std::string(text_entry_kind_word(kind));
+  auto hits = gate_call_with_failover(*ctx, kSimilarAction, request);
+  if (!hits) return std::unexpected(std::move(hits.error()));
+
+  if (!hits->is_array() || hits->empty()) {
+    write_stdout("No similar " + std::string(text_entry_kind_word(kind)) + "s found.\n");
+    return {};
+  }
+  for (const json::Value& hit : *hits) {
+    const std::string entry_id = hit_text(hit, "entry_id");
+    const double distance = hit_distance(hit);
+    const std::string model = hit_text(hit, "embedding_model");
+    const std::string display = hit_display(*ctx, entry_id);
+    // Every column comes from the vault, so all of them are filtered before
+    // they reach the terminal.
+    std::string line = sanitize_for_terminal(entry_id).str();
+    line.append("\t").append(four_decimals(distance));
+    line.append("\t[").append(sanitize_for_terminal(model).view()).append("]\t");
+    line.append(sanitize_for_terminal(display).view());
+    line += '\n';
+    write_stdout(line);
+  }
+  return {};
+}
+
+}  // namespace pellucor
