@@ -16,7 +16,6 @@ namespace pellucor {
 namespace {
 
 using ::testing::HasSubstr;
-using ::testing::StartsWith;
 using nlohmann::json;
 
 constexpr const char* kCredentialOptions = "--notes-file, --password-file, --totp-file, --urls, --username";
@@ -50,6 +49,18 @@ class Put : public testing::EnrolledCli {
       f["value"] = plain ? std::string(plain->view()) : std::string("<undecryptable>");
     }
     return body;
+  }
+
+  static void expect_refused(const test::RunResult& r, const std::string& err) {
+    EXPECT_TRUE(r.exited_with(1)) << err;
+    EXPECT_EQ(r.err, err + "\n");
+    EXPECT_EQ(r.out, "");
+  }
+
+  // Not a single request reached the gate.
+  void expect_nothing_sent() const {
+    EXPECT_TRUE(vault_->calls().empty());
+    EXPECT_TRUE(gate_->requests().empty());
   }
 
   // A file in the agent's HOME holding `content`.
@@ -191,14 +202,8 @@ TEST_F(Put, FlagPathRefusalsSendNothing) {
       {{"put", "credential", "T", "--password-file", "/nonexistent/pw"},
        "PL-2111: opening /nonexistent/pw: No such file or directory (os error 2)"},
   };
-  for (const Case& c : cases) {
-    auto r = run(c.args, "stdin-secret\n");
-    EXPECT_TRUE(r.exited_with(1)) << c.err;
-    EXPECT_EQ(r.err, c.err + "\n");
-    EXPECT_EQ(r.out, "");
-  }
-  EXPECT_TRUE(vault_->calls().empty());
-  EXPECT_TRUE(gate_->requests().empty());
+  for (const Case& c : cases) expect_refused(run(c.args, "stdin-secret\n"), c.err);
+  expect_nothing_sent();
 }
 
 TEST_F(Put, JsonPathBodies) {
@@ -276,14 +281,8 @@ TEST_F(Put, JsonPathRefusals) {
        "PL-2000: field 'ssid' must be a JSON string (got object) \u2014 quote the value"},
       {std::string(262145, ' '), "PL-2110: stdin exceeds 262144 bytes (refuse to buffer unbounded input)"},
   };
-  for (const Case& c : cases) {
-    auto r = run({"put", "--json"}, c.input);
-    EXPECT_TRUE(r.exited_with(1)) << c.err;
-    EXPECT_EQ(r.err, c.err + "\n");
-    EXPECT_EQ(r.out, "");
-  }
-  EXPECT_TRUE(vault_->calls().empty());
-  EXPECT_TRUE(gate_->requests().empty());
+  for (const Case& c : cases) expect_refused(run({"put", "--json"}, c.input), c.err);
+  expect_nothing_sent();
 }
 
 TEST_F(Put, CreatedFalseMeansUpdated) {
