@@ -33,7 +33,7 @@
 // -- render
 #include "cli/commands/render.h"
 // -- put
-// #include "cli/commands/put.h"
+#include "cli/commands/put.h"
 // -- note, memory
 #include "cli/commands/text_entry.h"
 // -- skill
@@ -78,7 +78,7 @@ constexpr Command kCommands[] = {
     // -- 8 render: template rendering
     {"render", run_render},
     // -- 9 put: create an entry
-    // {"put", run_put},
+    {"put", run_put},
     // -- 10 note: text entries, kind 0
     {"note", run_note},
     // -- 11 memory: text entries, kind 1

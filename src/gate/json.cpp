@@ -1251,4 +1251,19 @@ bool is_writable(const Value& v) {
   }
 }
 
+void wipe_strings(Value& v) noexcept {
+  switch (v.type()) {
+    case Value::value_t::string: {
+      auto& s = v.get_ref<std::string&>();
+      wipe_bytes(s.data(), s.size());
+      return;
+    }
+    case Value::value_t::array:
+    case Value::value_t::object:
+      for (auto& e : v) wipe_strings(e);  // an object's values, not its keys
+      return;
+    default: return;
+  }
+}
+
 }  // namespace pellucor::json

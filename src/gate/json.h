@@ -70,6 +70,10 @@ std::string to_pretty(const Value& v);
 // (a binary or discarded node, at any depth).
 bool is_writable(const Value& v);
 
+// wipe_strings overwrites the bytes of every string value in `v`, at any
+// depth, with zeros (object keys stay): for trees that held secret plaintexts.
+void wipe_strings(Value& v) noexcept;
+
 // format_f64 writes a finite double in its shortest round-trip digits:
 // "1.0", "0.1", "1e21", "1.5e-7", "-0.0"; plain notation while the decimal
 // exponent stays in -5..16, scientific otherwise.

@@ -413,3 +413,19 @@ TEST(JsonParse, MutatedInputsReadOrRefuseCleanly) {
 
 }  // namespace
 }  // namespace pellucor::json
+
+namespace pellucor::json {
+namespace {
+
+TEST(JsonWipeStrings, ZeroesEveryStringValueAtAnyDepthKeepingKeysAndShape) {
+  auto v = parse(R"({"a": "secret", "b": [1, "xy", {"c": "deep"}], "d": null, "e": true})");
+  ASSERT_TRUE(v.has_value());
+  wipe_strings(*v);
+  EXPECT_EQ(to_compact(*v), to_compact(Value{{"a", std::string(6, '\0')},
+                                             {"b", {1, std::string(2, '\0'), {{"c", std::string(4, '\0')}}}},
+                                             {"d", nullptr},
+                                             {"e", true}}));
+}
+
+}  // namespace
+}  // namespace pellucor::json
