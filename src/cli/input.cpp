@@ -22,19 +22,6 @@ namespace {
 
 constexpr std::size_t kFirstReadBytes = 8192;
 
-// Width of a UTF-8 sequence from its first byte; 0 for a byte that cannot
-// start one.
-int utf8_sequence_width(std::uint8_t b) {
-  if (b < 0x80) return 1;
-  if (b < 0xC2) return 0;
-  if (b < 0xE0) return 2;
-  if (b < 0xF0) return 3;
-  if (b < 0xF5) return 4;
-  return 0;
-}
-
-bool is_continuation(std::uint8_t b) { return (b & 0xC0) == 0x80; }
-
 // Reads `fd` until end of input or until one byte more than the cap, growing
 // the buffer as data arrives. Returns the errno of a failed read.
 std::expected<SecureBytes, int> read_capped(int fd) {
@@ -116,50 +103,6 @@ bool run_stty(const std::string& program, const char* arg) {
 }
 
 }  // namespace
-
-std::optional<std::string> utf8_error_text(std::span<const std::uint8_t> v) {
-  const std::size_t len = v.size();
-  std::size_t i = 0;
-  while (i < len) {
-    const std::size_t start = i;
-    const std::uint8_t first = v[i];
-    auto invalid = [&](int n) -> std::optional<std::string> {
-      return "invalid utf-8 sequence of " + std::to_string(n) + " bytes from index " +
-             std::to_string(start);
-    };
-    auto incomplete = [&]() -> std::optional<std::string> {
-      return "incomplete utf-8 byte sequence from index " + std::to_string(start);
-    };
-    if (first >= 0x80) {
-      const int width = utf8_sequence_width(first);
-      if (width == 0) return invalid(1);
-      if (++i >= len) return incomplete();
-      const std::uint8_t second = v[i];
-      bool second_ok = false;
-      switch (width) {
-        case 2: second_ok = is_continuation(second); break;
-        case 3:
-          second_ok = (first == 0xE0 && second >= 0xA0 && second <= 0xBF) ||
-                      (first >= 0xE1 && first <= 0xEC && is_continuation(second)) ||
-                      (first == 0xED && second >= 0x80 && second <= 0x9F) ||
-                      (first >= 0xEE && is_continuation(second));
-          break;
-        case 4:
-          second_ok = (first == 0xF0 && second >= 0x90 && second <= 0xBF) ||
-                      (first >= 0xF1 && first <= 0xF3 && is_continuation(second)) ||
-                      (first == 0xF4 && second >= 0x80 && second <= 0x8F);
-          break;
-      }
-      if (!second_ok) return invalid(1);
-      for (int k = 2; k < width; ++k) {
-        if (++i >= len) return incomplete();
-        if (!is_continuation(v[i])) return invalid(k);
-      }
-    }
-    ++i;
-  }
-  return std::nullopt;
-}
 
 std::expected<SecureString, CliError> read_file_bounded(int fd, std::string_view name) {
   auto text = bounded_text(fd, name);

@@ -15,6 +15,7 @@
 #include <string_view>
 
 #include "cli/arg_parser.h"
+#include "crypto/encoding.h"  // utf8_error_text
 #include "crypto/errors.h"
 #include "crypto/secure_buffer.h"
 
@@ -24,11 +25,6 @@ namespace pellucor {
 inline constexpr std::size_t MAX_INPUT_BYTES = 262144;
 // The most bytes accepted in one line of standard input, line feed not counted.
 inline constexpr std::size_t MAX_LINE_BYTES = 65536;
-
-// utf8_error_text returns nothing when `bytes` is valid UTF-8, else the
-// position of the first fault in the form "invalid utf-8 sequence of N bytes
-// from index I" or "incomplete utf-8 byte sequence from index I".
-std::optional<std::string> utf8_error_text(std::span<const std::uint8_t> bytes);
 
 // read_file_bounded reads the whole of `fd` (which it always closes) named
 // `name` in messages. Fails with PL-2111 "reading {name}: {os error}",

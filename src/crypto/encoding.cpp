@@ -245,7 +245,16 @@ std::optional<SecureBytes> hex_decode(std::string_view text, HexCase letters) {
   return out;
 }
 
-bool is_valid_utf8(std::span<const std::uint8_t> bytes) noexcept {
+namespace {
+
+// Where and how a byte string stops being UTF-8: the index of the sequence
+// that breaks, and how many of its bytes are bad (0: the text ends inside it).
+struct Utf8Fault {
+  std::size_t start = 0;
+  int bad_bytes = 0;
+};
+
+std::optional<Utf8Fault> find_utf8_fault(std::span<const std::uint8_t> bytes) noexcept {
   std::size_t i = 0;
   const std::size_t n = bytes.size();
   while (i < n) {
@@ -267,16 +276,30 @@ bool is_valid_utf8(std::span<const std::uint8_t> bytes) noexcept {
       if (c == 0xF0) lo = 0x90;
       if (c == 0xF4) hi = 0x8F;
     } else {
-      return false;
+      return Utf8Fault{i, 1};
     }
-    if (i + len > n) return false;
-    if (bytes[i + 1] < lo || bytes[i + 1] > hi) return false;
-    for (std::size_t k = 2; k < len; ++k) {
-      if ((bytes[i + k] & 0xC0) != 0x80) return false;
+    // Bytes are judged in order: a bad byte is reported before a missing one.
+    for (std::size_t k = 1; k < len; ++k) {
+      if (i + k >= n) return Utf8Fault{i, 0};
+      const std::uint8_t b = bytes[i + k];
+      const bool ok = k == 1 ? (b >= lo && b <= hi) : (b & 0xC0) == 0x80;
+      if (!ok) return Utf8Fault{i, static_cast<int>(k)};
     }
     i += len;
   }
-  return true;
+  return std::nullopt;
+}
+
+}  // namespace
+
+bool is_valid_utf8(std::span<const std::uint8_t> bytes) noexcept { return !find_utf8_fault(bytes); }
+
+std::optional<std::string> utf8_error_text(std::span<const std::uint8_t> bytes) {
+  const auto fault = find_utf8_fault(bytes);
+  if (!fault) return std::nullopt;
+  if (fault->bad_bytes == 0) return "incomplete utf-8 byte sequence from index " + std::to_string(fault->start);
+  return "invalid utf-8 sequence of " + std::to_string(fault->bad_bytes) + " bytes from index " +
+         std::to_string(fault->start);
 }
 
 std::string_view trim_white_space(std::string_view text) noexcept {

@@ -90,6 +90,11 @@ std::optional<SecureBytes> hex_decode(std::string_view text, HexCase letters = H
 // no surrogates, nothing above U+10FFFF).
 bool is_valid_utf8(std::span<const std::uint8_t> bytes) noexcept;
 
+// utf8_error_text returns nothing when `bytes` is valid UTF-8, else the
+// position of the first fault in the form "invalid utf-8 sequence of N bytes
+// from index I" or "incomplete utf-8 byte sequence from index I".
+std::optional<std::string> utf8_error_text(std::span<const std::uint8_t> bytes);
+
 // is_white_space tells whether `c` is Unicode white space (the set below).
 bool is_white_space(char32_t c) noexcept;
 

@@ -2,6 +2,7 @@
 
 #include "crypto/encoding.h"
 #include "crypto/p256.h"
+#include "crypto/primitives.h"
 #include "gate/framing.h"
 #include "gate/handshake.h"
 
@@ -18,95 +19,6 @@ namespace pellucor {
 namespace {
 
 // ---- text helpers ---------------------------------------------------------
-
-// Checks UTF-8 the strict way (no overlong forms, surrogates or code points
-// past U+10FFFF); on failure returns the error text, naming where the valid
-// prefix ends and how long the bad sequence is.
-std::optional<std::string> utf8_error(std::string_view s) {
-  std::size_t i = 0;
-  const std::size_t n = s.size();
-  while (i < n) {
-    auto first = static_cast<unsigned char>(s[i]);
-    if (first < 0x80) {
-      ++i;
-      continue;
-    }
-    const std::size_t start = i;
-    auto invalid = [&](int len) {
-      return "invalid utf-8 sequence of " + std::to_string(len) + " bytes from index " + std::to_string(start);
-    };
-    auto incomplete = [&] { return "incomplete utf-8 byte sequence from index " + std::to_string(start); };
-    auto cont = [&](std::size_t k) { return (static_cast<unsigned char>(s[start + k]) & 0xC0) == 0x80; };
-    int width = (first >= 0xC2 && first <= 0xDF) ? 2 : (first >= 0xE0 && first <= 0xEF) ? 3
-                : (first >= 0xF0 && first <= 0xF4) ? 4 : 0;
-    if (width == 0) return invalid(1);
-    if (start + 1 >= n) return incomplete();
-    auto second = static_cast<unsigned char>(s[start + 1]);
-    if (width == 2) {
-      if (!cont(1)) return invalid(1);
-      i = start + 2;
-      continue;
-    }
-    bool second_ok = width == 3 ? ((first == 0xE0 && second >= 0xA0 && second <= 0xBF) ||
-                                   (first >= 0xE1 && first <= 0xEC && second >= 0x80 && second <= 0xBF) ||
-                                   (first == 0xED && second >= 0x80 && second <= 0x9F) ||
-                                   (first >= 0xEE && second >= 0x80 && second <= 0xBF))
-                                : ((first == 0xF0 && second >= 0x90 && second <= 0xBF) ||
-                                   (first >= 0xF1 && first <= 0xF3 && second >= 0x80 && second <= 0xBF) ||
-                                   (first == 0xF4 && second >= 0x80 && second <= 0x8F));
-    if (!second_ok) return invalid(1);
-    if (start + 2 >= n) return incomplete();
-    if (!cont(2)) return invalid(2);
-    if (width == 4) {
-      if (start + 3 >= n) return incomplete();
-      if (!cont(3)) return invalid(3);
-    }
-    i = start + static_cast<std::size_t>(width);
-  }
-  return std::nullopt;
-}
-
-bool is_base64_symbol(char c) {
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '/';
-}
-
-unsigned base64_value(char c) {
-  if (c >= 'A' && c <= 'Z') return static_cast<unsigned>(c - 'A');
-  if (c >= 'a' && c <= 'z') return static_cast<unsigned>(c - 'a' + 26);
-  if (c >= '0' && c <= '9') return static_cast<unsigned>(c - '0' + 52);
-  return c == '+' ? 62u : 63u;
-}
-
-// Says why `text` is not canonical standard base64 (the strict decoder only
-// answers yes or no): the first foreign symbol, a symbol after padding, a
-// length no byte count gives, missing or extra padding, or stray low bits in
-// the last symbol.
-std::string base64_error_text(std::string_view text) {
-  std::size_t data = text.size();
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '=') {
-      data = i;
-      break;
-    }
-    if (!is_base64_symbol(text[i]))
-      return "Invalid symbol " + std::to_string(static_cast<unsigned char>(text[i])) + ", offset " +
-             std::to_string(i) + ".";
-  }
-  for (std::size_t i = data; i < text.size(); ++i) {
-    if (text[i] != '=') return "Invalid symbol 61, offset " + std::to_string(data) + ".";
-  }
-  const std::size_t pad = text.size() - data;
-  if (data % 4 == 1) return "Invalid input length: " + std::to_string(data);
-  if (text.size() % 4 != 0 || pad > 2 || (pad > 0) != (data % 4 != 0)) return "Invalid padding";
-  if (data % 4 != 0) {
-    const unsigned mask = data % 4 == 2 ? 0x0F : 0x03;
-    const char last = text[data - 1];
-    if ((base64_value(last) & mask) != 0)
-      return "Invalid last symbol " + std::to_string(static_cast<unsigned char>(last)) + ", offset " +
-             std::to_string(data - 1) + ".";
-  }
-  return "Invalid padding";
-}
 
 std::string first_set(const EnvLookup& env, std::initializer_list<std::string_view> names) {
   for (std::string_view name : names) {
@@ -286,7 +198,7 @@ std::expected<std::string, CliError> gate_http_post(std::string_view gate_url, s
     curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &code);
     if (code < 200 || code > 299) return std::unexpected(refused_error(code));
   }
-  if (auto bad = utf8_error(x.body))
+  if (auto bad = utf8_error_text(as_bytes(x.body)))
     return std::unexpected(make_error(err::PL_2021, "read msg2: " + *bad));
   return std::move(x.body);
 }
@@ -327,8 +239,9 @@ std::expected<nlohmann::json, CliError> gate_call(std::string_view credential, s
   std::string().swap(body);
   if (!text) return std::unexpected(std::move(text.error()));
   const std::string_view trimmed = trim_white_space(*text);
-  auto message2 = base64_decode(trimmed);
-  if (!message2) return std::unexpected(make_error(err::PL_2047, "msg2 not base64: " + base64_error_text(trimmed)));
+  auto message2 = base64_decode_checked(trimmed);
+  if (!message2)
+    return std::unexpected(make_error(err::PL_2047, "msg2 not base64: " + format_base64_decode_error(message2.error())));
   std::string().swap(*text);
   auto plaintext = read_handshake_message2(std::move(*state), *message2);
   if (!plaintext) return std::unexpected(std::move(plaintext.error()));

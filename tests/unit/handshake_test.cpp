@@ -93,7 +93,11 @@ TEST_F(HandshakeTranscript, InitiatorWritesMessage1AndOpensMessage2) {
     EXPECT_EQ(base64_encode(started->message1), field(c, "msg1_base64"));
     EXPECT_EQ(to_vector(started->state.handshake_hash()), from_hex(field(c, "h_after_msg1")));
 
-    auto reply = read_handshake_message2(std::move(started->state), from_hex(field(c, "msg2")));
+    // Message 2 as the gate sends it: base64 text in the HTTP body.
+    auto msg2 = base64_decode(field(c, "msg2_base64"));
+    ASSERT_TRUE(msg2.has_value());
+    EXPECT_EQ(to_vector(*msg2), from_hex(field(c, "msg2")));
+    auto reply = read_handshake_message2(std::move(started->state), *msg2);
     ASSERT_TRUE(reply.has_value()) << format_cli_error(reply.error());
     EXPECT_EQ(to_vector(*reply), from_hex(field(c, "reply_plaintext")));
   }
@@ -118,6 +122,7 @@ TEST_F(HandshakeTranscript, ResponderReadsMessage1AndWritesTheSameMessage2) {
                                                   std::span<const std::uint8_t, 32>(re));
     ASSERT_TRUE(msg2.has_value()) << format_pellucor_error_debug(msg2.error());
     EXPECT_EQ(*msg2, from_hex(field(c, "msg2")));
+    EXPECT_EQ(base64_encode(*msg2), field(c, "msg2_base64"));
   }
 }
 
