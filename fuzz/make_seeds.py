@@ -132,3 +132,18 @@ put("base64", "field", "AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8g+/8=")
 # repin_key_file: key files.
 put("repin_key_file", "two_hosts", f"# fleet keys\nPOP1.example {key_a}\r\npop2.example\t{key_b}  # replica\n\n")
 put("repin_key_file", "bad_line", "pop1.example\n")
+
+# render_template: templates with references ended by each terminator byte.
+for i, doc in enumerate([
+        'db_password = "pellucor://DB/password"\n',
+        '{"user": "pellucor://GitHub/username", "token":\'pellucor://GitHub API/key\'}\n',
+        'a pellucor://a/b/c\tb pellucor://x/y\r\nend pellucor://t/notes',
+        'no references at all\n',
+        'line 1\nline 2\nbad pellucor://nofield here\n']):
+    put("render_template", "seed-%d" % i, doc)
+
+# audit_date: dates as typed, and one JSON audit result.
+for i, doc in enumerate(["2024-02-29", "1970-1-1", "9999-12-31", "2023-02-29", "0001-01-01",
+                         '{"events":[{"created_at":1733875200000,"action":"entry.get",'
+                         '"title":"GitHub","actor":"agent 3f2a"}]}']):
+    put("audit_date", "seed-%d" % i, doc)
