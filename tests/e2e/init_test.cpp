@@ -98,7 +98,10 @@ TEST_F(InitCommand, EnrolsFromAPipeWithoutAnyPrompt) {
 
 TEST_F(InitCommand, BlobAsArgumentTakesTheKeyFromTheFirstLine) {
   agent_.replica_host = "replica.example.test";
-  const Enrolment e = testing::mint_enrolment(agent_);
+  // A blob is random base64url: one in 64 starts with '-' and would read as an
+  // option (the next test covers that case).
+  Enrolment e = testing::mint_enrolment(agent_);
+  while (e.blob.starts_with('-')) e = testing::mint_enrolment(agent_);
   auto r = init({e.blob}, e.key + "\n");
   ASSERT_TRUE(r.exited_with(0)) << r.err;
   EXPECT_EQ(r.out, summary(agent_, /*replica=*/true));
@@ -106,6 +109,18 @@ TEST_F(InitCommand, BlobAsArgumentTakesTheKeyFromTheFirstLine) {
   ASSERT_TRUE(config.has_value());
   EXPECT_EQ(config->replica_url, "https://replica.example.test");
   EXPECT_EQ(config->replica_gate_pub, "");
+}
+
+TEST_F(InitCommand, BlobStartingWithADashNeedsTheSeparator) {
+  Enrolment e = testing::mint_enrolment(agent_);
+  while (!e.blob.starts_with('-')) e = testing::mint_enrolment(agent_);
+  auto refused = init({e.blob}, e.key + "\n");
+  EXPECT_TRUE(refused.exited_with(1));
+  EXPECT_TRUE(refused.err.starts_with("PL-2000: unexpected: Short(")) << refused.err;
+  EXPECT_FALSE(fs::exists(config_path_));
+  auto r = init({"--", e.blob}, e.key + "\n");
+  ASSERT_TRUE(r.exited_with(0)) << r.err;
+  EXPECT_TRUE(fs::exists(config_path_));
 }
 
 TEST_F(InitCommand, EveryEnrolmentDrawsANewDeviceId) {
