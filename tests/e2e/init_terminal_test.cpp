@@ -68,7 +68,8 @@ TEST(InitAtATerminal, TypedKeyIsNotEchoed) {
     ::setenv("HOME", home.c_str(), 1);
     ::unsetenv("XDG_CONFIG_HOME");
     ::setenv("NO_COLOR", "1", 1);
-    ::execl(PELLUCOR_CLI_PATH, PELLUCOR_CLI_PATH, "init", e.blob.c_str(), static_cast<char*>(nullptr));
+    // "--": a random blob may start with '-'.
+    ::execl(PELLUCOR_CLI_PATH, PELLUCOR_CLI_PATH, "init", "--", e.blob.c_str(), static_cast<char*>(nullptr));
     ::_exit(127);
   }
   ::close(out_pipe[1]);
