@@ -183,15 +183,15 @@ std::string four_decimals(double value) {
 
 // What a hit shows in its last column: the decrypted summary, else the
 // entry's title, else its id. A hit whose entry cannot be fetched still gets
-// its line.
-std::string hit_display(const GateContext& ctx, const std::string& entry_id) {
+// its line. Held in a wiping buffer: the summary is a decrypted secret.
+SecureString hit_display(const GateContext& ctx, const std::string& entry_id) {
   auto entry = get_entry(ctx, entry_id);
-  if (!entry) return entry_id;
+  if (!entry) return SecureString(entry_id);
   if (entry->data) {
     if (auto summary = read_existing_l2_field(entry->data->fields, "summary", ctx.keys.l2))
-      return std::string(summary->view());
+      return SecureString(summary->view());
   }
-  return entry->title ? *entry->title : entry_id;
+  return SecureString(entry->title ? *entry->title : entry_id);
 }
 
 }  // namespace
@@ -260,15 +260,15 @@ std::expected<void, CliError> run_text_entry_search(TextEntryKind kind, ArgParse
     const std::string entry_id = hit_text(hit, "entry_id");
     const double distance = hit_distance(hit);
     const std::string model = hit_text(hit, "embedding_model");
-    const std::string display = hit_display(*ctx, entry_id);
+    const SecureString display = hit_display(*ctx, entry_id);
     // Every column comes from the vault, so all of them are filtered before
     // they reach the terminal.
-    std::string line = sanitize_for_terminal(entry_id).str();
+    SecureString line(sanitize_for_terminal(entry_id).view());
     line.append("\t").append(four_decimals(distance));
     line.append("\t[").append(sanitize_for_terminal(model).view()).append("]\t");
-    line.append(sanitize_for_terminal(display).view());
+    line.append(sanitize_for_terminal(display.view()).view());
     line += '\n';
-    write_stdout(line);
+    write_stdout(line.view());
   }
   return {};
 }
