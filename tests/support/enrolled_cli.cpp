@@ -67,6 +67,10 @@ void EnrolledCli::start(bool replica) {
 }
 
 test::RunResult EnrolledCli::run(std::vector<std::string> args, std::string stdin_data) {
+  return test::run_process(options(std::move(args), std::move(stdin_data)));
+}
+
+test::RunOptions EnrolledCli::options(std::vector<std::string> args, std::string stdin_data) {
   test::RunOptions o = test::cli_options(std::move(args));
   o.stdin_data = std::move(stdin_data);
   o.env["HOME"] = home_.string();
@@ -77,7 +81,7 @@ test::RunResult EnrolledCli::run(std::vector<std::string> args, std::string stdi
   for (const char* proxy : {"ALL_PROXY", "all_proxy", "HTTPS_PROXY", "https_proxy", "HTTP_PROXY", "http_proxy"})
     o.env[proxy] = std::nullopt;
   o.timeout = std::chrono::seconds(60);
-  return test::run_process(o);
+  return o;
 }
 
 }  // namespace pellucor::testing

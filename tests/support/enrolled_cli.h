@@ -41,6 +41,8 @@ class EnrolledCli : public ::testing::Test {
   // run runs pellucor-cli with `args` in the agent's HOME (no colour, the
   // test CA trusted, no proxy), feeding `stdin_data`.
   test::RunResult run(std::vector<std::string> args, std::string stdin_data = {});
+  // options: the RunOptions run() uses, for a test that changes them.
+  test::RunOptions options(std::vector<std::string> args, std::string stdin_data = {});
 
   // The actions the vault received, in order.
   std::vector<std::string> actions() const { return vault_->actions(); }

@@ -1,0 +1,105 @@
+// The `get` path under valgrind's memcheck: the real binary, the real
+// handshake and the decryption of a secret field, with no leaked block and no
+// read of uninitialised memory. Skipped when valgrind is not installed and in
+// the sanitizer build, whose runtime cannot run under valgrind.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "tests/support/enrolled_cli.h"
+
+namespace pellucor {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::SeedEntry;
+
+// valgrind_path finds valgrind in PATH, or returns an empty path.
+fs::path valgrind_path() {
+  const char* path = std::getenv("PATH");
+  if (path == nullptr) return {};
+  std::string dirs = path;
+  size_t start = 0;
+  while (start <= dirs.size()) {
+    size_t end = dirs.find(':', start);
+    if (end == std::string::npos) end = dirs.size();
+    fs::path candidate = fs::path(dirs.substr(start, end - start)) / "valgrind";
+    std::error_code ec;
+    if (end > start && fs::is_regular_file(candidate, ec)) return candidate;
+    start = end + 1;
+  }
+  return {};
+}
+
+class Memcheck : public testing::EnrolledCli {
+ protected:
+  void SetUp() override {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the sanitizer runtime cannot run under valgrind";
+#endif
+    valgrind_ = valgrind_path();
+    if (valgrind_.empty()) GTEST_SKIP() << "valgrind is not installed";
+    EnrolledCli::SetUp();
+    SeedEntry e;
+    e.title = "GitHub";
+    e.fields = {{"username", "octocat"}, {"password", "correct horse battery staple", "password", 2}};
+    e.urls = {"https://github.com"};
+    e.notes = "recovery codes in the safe";
+    vault_->add_entry(e);
+  }
+
+  // memcheck runs pellucor-cli under memcheck with `args`; memcheck's own
+  // findings make it exit with kFound and are reported on stderr.
+  test::RunResult memcheck(const std::vector<std::string>& args) {
+    test::RunOptions o = options(args);
+    std::vector<std::string> vargs = {"--error-exitcode=" + std::to_string(kFound),
+                                      "--leak-check=full",
+                                      "--show-leak-kinds=definite,indirect",
+                                      "--errors-for-leak-kinds=definite,indirect",
+                                      "--track-origins=yes",
+                                      "--quiet",
+                                      o.program};
+    vargs.insert(vargs.end(), o.args.begin(), o.args.end());
+    o.argv0.reset();
+    o.program = valgrind_.string();
+    o.args = std::move(vargs);
+    o.timeout = std::chrono::seconds(300);
+    return test::run_process(o);
+  }
+
+  static constexpr int kFound = 99;
+  fs::path valgrind_;
+};
+
+TEST_F(Memcheck, GetPathIsClean) {
+  struct Case {
+    std::vector<std::string> args;
+    int exit_code;
+    std::string out;
+  };
+  const std::vector<Case> cases = {
+      // One secret field raw: search, fetch, decrypt, print.
+      {{"get", "GitHub", "--field", "password"}, 0, "correct horse battery staple"},
+      // Every field, and the JSON form.
+      {{"get", "GitHub"}, 0, ""},
+      {{"get", "GitHub", "--json"}, 0, ""},
+      // A refusal after the gate call: the error path frees what it held.
+      {{"get", "GitHub", "--field", "pin"}, 1, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args[0] + " " + c.args[1] + (c.args.size() > 2 ? " " + c.args[2] : ""));
+    auto r = memcheck(c.args);
+    EXPECT_TRUE(r.exited_with(c.exit_code)) << "exit " << r.exit_code << "\n" << r.err;
+    if (!c.out.empty()) {
+      EXPECT_EQ(r.out, c.out);
+    }
+    EXPECT_EQ(r.err.find("=="), std::string::npos) << r.err;  // memcheck's own report lines
+  }
+}
+
+}  // namespace
+}  // namespace pellucor
