@@ -147,3 +147,15 @@ for i, doc in enumerate(["2024-02-29", "1970-1-1", "9999-12-31", "2023-02-29", "
                          '{"events":[{"created_at":1733875200000,"action":"entry.get",'
                          '"title":"GitHub","actor":"agent 3f2a"}]}']):
     put("audit_date", "seed-%d" % i, doc)
+
+# certificate_subject: public root certificates as DER, from the distribution's
+# bundle the built-in roots come from (skipped when it is not installed).
+import base64
+mozilla = "/usr/share/ca-certificates/mozilla"
+for name in ["ISRG_Root_X1.crt", "DigiCert_Global_Root_G2.crt", "GlobalSign_Root_CA.crt"]:
+    path = os.path.join(mozilla, name)
+    if not os.path.exists(path):
+        continue
+    text = open(path).read()
+    body = text.split("-----BEGIN CERTIFICATE-----")[1].split("-----END CERTIFICATE-----")[0]
+    put("certificate_subject", name.replace(".crt", ".der"), base64.b64decode("".join(body.split())))

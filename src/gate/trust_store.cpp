@@ -2,6 +2,7 @@
 
 #include <curl/curl.h>
 #include <dirent.h>
+#include <openssl/asn1.h>
 #include <openssl/bio.h>
 #include <openssl/err.h>
 #include <openssl/pem.h>
@@ -12,6 +13,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <mutex>
+#include <new>
 
 namespace pellucor {
 namespace {
@@ -155,20 +157,174 @@ const TrustedRoots& trusted_roots() {
   return roots;
 }
 
+namespace {
+
+// One DER element: where it starts, where its contents start, where it ends.
+struct DerElement {
+  const unsigned char* start;
+  const unsigned char* contents;
+  const unsigned char* end;
+  int tag;
+  int cls;
+  bool constructed;
+};
+
+// read_element reads the element at `p`; nullopt when its header is bad, its
+// length indefinite, or its contents run past `end`.
+std::optional<DerElement> read_element(const unsigned char* p, const unsigned char* end) {
+  const unsigned char* q = p;
+  long len = 0;
+  int tag = 0;
+  int cls = 0;
+  const int flags = ASN1_get_object(&q, &len, &tag, &cls, end - p);
+  // 0x80: a bad header or contents past the end; 0x21: indefinite length.
+  if ((flags & 0x80) != 0 || flags == 0x21) return std::nullopt;
+  return DerElement{p, q, q + len, tag, cls, (flags & V_ASN1_CONSTRUCTED) != 0};
+}
+
+bool is_sequence(const std::optional<DerElement>& e) {
+  return e && e->cls == V_ASN1_UNIVERSAL && e->tag == V_ASN1_SEQUENCE && e->constructed;
+}
+
+}  // namespace
+
+std::optional<RootDer> certificate_subject(RootDer der) {
+  // Certificate ::= SEQUENCE { tbsCertificate SEQUENCE { [0] version OPTIONAL,
+  //   serialNumber, signature, issuer, validity, subject, ... }, ... }
+  const unsigned char* end = der.data() + der.size();
+  auto cert = read_element(der.data(), end);
+  std::optional<DerElement> tbs;
+  if (is_sequence(cert)) tbs = read_element(cert->contents, cert->end);
+  std::optional<DerElement> next;
+  if (is_sequence(tbs)) {
+    next = read_element(tbs->contents, tbs->end);
+    if (next && next->cls == V_ASN1_CONTEXT_SPECIFIC && next->tag == 0) next = read_element(next->end, tbs->end);
+    for (int skipped = 0; skipped < 4 && next; ++skipped) next = read_element(next->end, tbs->end);
+  }
+  ERR_clear_error();
+  if (!is_sequence(next)) return std::nullopt;
+  return RootDer(next->start, static_cast<std::size_t>(next->end - next->start));
+}
+
+namespace {
+
+// The state of a store's root lookup: every root's subject name, indexed on
+// the first lookup, and each root once decoded and added to the store.
+class LazyRoots {
+ public:
+  explicit LazyRoots(std::span<const RootDer> roots) : roots_(roots) {}
+  ~LazyRoots() {
+    for (X509_NAME* n : names_) X509_NAME_free(n);
+    for (X509* c : decoded_) X509_free(c);
+  }
+  LazyRoots(const LazyRoots&) = delete;
+  LazyRoots& operator=(const LazyRoots&) = delete;
+
+  // add_matching adds every root named `name` to `store` (once each) and
+  // returns the first of them, or null when no root carries that name.
+  X509* add_matching(X509_STORE* store, const X509_NAME* name) {
+    std::lock_guard lock(mu_);
+    index();
+    X509* first = nullptr;
+    for (std::size_t i = 0; i < roots_.size(); ++i) {
+      if (names_[i] == nullptr || X509_NAME_cmp(names_[i], name) != 0) continue;
+      if (decoded_[i] == nullptr) decoded_[i] = decode(roots_[i]);
+      if (decoded_[i] == nullptr) continue;  // an unparsable root is no anchor
+      if (!added_[i]) {
+        X509_STORE_add_cert(store, decoded_[i]);
+        added_[i] = true;
+      }
+      if (first == nullptr) first = decoded_[i];
+    }
+    ERR_clear_error();
+    return first;
+  }
+
+ private:
+  static X509* decode(RootDer der) {
+    const unsigned char* p = der.data();
+    return d2i_X509(nullptr, &p, static_cast<long>(der.size()));
+  }
+
+  // Decoding a Name alone is cheap; a root whose outer structure cannot be
+  // walked is decoded whole to learn its name, so the anchors stay exactly
+  // the roots that decode.
+  void index() {
+    if (indexed_) return;
+    indexed_ = true;
+    names_.assign(roots_.size(), nullptr);
+    decoded_.assign(roots_.size(), nullptr);
+    added_.assign(roots_.size(), false);
+    for (std::size_t i = 0; i < roots_.size(); ++i) {
+      if (auto subject = certificate_subject(roots_[i])) {
+        const unsigned char* p = subject->data();
+        names_[i] = d2i_X509_NAME(nullptr, &p, static_cast<long>(subject->size()));
+      }
+      if (names_[i] == nullptr && (decoded_[i] = decode(roots_[i])) != nullptr)
+        names_[i] = X509_NAME_dup(X509_get_subject_name(decoded_[i]));
+    }
+    ERR_clear_error();
+  }
+
+  std::span<const RootDer> roots_;
+  std::mutex mu_;
+  bool indexed_ = false;
+  std::vector<X509_NAME*> names_;
+  std::vector<X509*> decoded_;
+  std::vector<bool> added_;
+};
+
+int lookup_root_by_subject(X509_LOOKUP* lookup, X509_LOOKUP_TYPE type, const X509_NAME* name, X509_OBJECT* ret) {
+  if (type != X509_LU_X509 || name == nullptr || ret == nullptr) return 0;
+  auto* lazy = static_cast<LazyRoots*>(X509_LOOKUP_get_method_data(lookup));
+  X509_STORE* store = X509_LOOKUP_get_store(lookup);
+  if (lazy == nullptr || store == nullptr) return 0;
+  X509* found = lazy->add_matching(store, name);
+  return found != nullptr && X509_OBJECT_set1_X509(ret, found) == 1 ? 1 : 0;
+}
+
+void free_lookup_state(X509_LOOKUP* lookup) {
+  delete static_cast<LazyRoots*>(X509_LOOKUP_get_method_data(lookup));
+  X509_LOOKUP_set_method_data(lookup, nullptr);
+}
+
+X509_LOOKUP_METHOD* root_lookup_method() {
+  static X509_LOOKUP_METHOD* const method = [] {
+    X509_LOOKUP_METHOD* m = X509_LOOKUP_meth_new("pellucor trusted roots");
+    if (m == nullptr) return m;
+    X509_LOOKUP_meth_set_get_by_subject(m, lookup_root_by_subject);
+    X509_LOOKUP_meth_set_free(m, free_lookup_state);
+    return m;
+  }();
+  return method;
+}
+
+}  // namespace
+
+X509_STORE* make_trust_store(std::span<const RootDer> roots) {
+  X509_LOOKUP_METHOD* method = root_lookup_method();
+  X509_STORE* store = X509_STORE_new();
+  if (method == nullptr || store == nullptr) {
+    X509_STORE_free(store);
+    return nullptr;
+  }
+  X509_LOOKUP* lookup = X509_STORE_add_lookup(store, method);
+  auto* lazy = new (std::nothrow) LazyRoots(roots);
+  if (lookup == nullptr || lazy == nullptr || X509_LOOKUP_set_method_data(lookup, lazy) != 1) {
+    delete lazy;
+    X509_STORE_free(store);
+    return nullptr;
+  }
+  // Any listed certificate is a trust anchor, as with a plain list of roots.
+  X509_STORE_set_flags(store, X509_V_FLAG_PARTIAL_CHAIN);
+  ERR_clear_error();
+  return store;
+}
+
 X509_STORE* client_trust_store() {
   static X509_STORE* const store = [] {
-    X509_STORE* s = X509_STORE_new();
+    X509_STORE* s = make_trust_store(trusted_roots().roots);
     if (s == nullptr) std::abort();
-    for (RootDer der : trusted_roots().roots) {
-      const unsigned char* p = der.data();
-      X509* cert = d2i_X509(nullptr, &p, static_cast<long>(der.size()));
-      if (cert == nullptr) continue;  // an unparsable root is no anchor
-      X509_STORE_add_cert(s, cert);
-      X509_free(cert);
-    }
-    // Any listed certificate is a trust anchor, as with a plain list of roots.
-    X509_STORE_set_flags(s, X509_V_FLAG_PARTIAL_CHAIN);
-    ERR_clear_error();
     return s;
   }();
   return store;

@@ -75,8 +75,21 @@ const std::vector<RootDer>& builtin_roots();
 // the process environment; later changes of the environment are not seen.
 const TrustedRoots& trusted_roots();
 
-// client_trust_store: the OpenSSL store holding every trusted root, parsed
-// once and shared by all connections (never freed; callers take no ownership).
+// certificate_subject returns the subject Name (its whole DER element) of a
+// DER certificate, found by walking the outer structure without decoding the
+// certificate; nullopt when the structure cannot be walked.
+std::optional<RootDer> certificate_subject(RootDer der);
+
+// make_trust_store returns an OpenSSL store whose trust anchors are `roots`
+// (certificates that do not parse are no anchors). A root is decoded only
+// when verification first asks for its subject name: decoding every root up
+// front costs more than the rest of a short-lived process's gate call. The
+// store refers to `roots`, which must outlive it. Null only when OpenSSL
+// cannot allocate.
+X509_STORE* make_trust_store(std::span<const RootDer> roots);
+
+// client_trust_store: make_trust_store over trusted_roots(), built once and
+// shared by all connections (never freed; callers take no ownership).
 X509_STORE* client_trust_store();
 
 // apply_client_tls_config sets the gate connection's TLS settings on a libcurl

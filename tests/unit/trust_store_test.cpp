@@ -1,13 +1,18 @@
 #include "gate/trust_store.h"
 
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
 #include <openssl/pem.h>
+#include <openssl/rand.h>
 #include <openssl/x509.h>
+#include <openssl/x509_vfy.h>
+#include <openssl/x509v3.h>
 #include <stdlib.h>
 
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
 
 #include "tests/support/test_gate.h"
 
@@ -177,6 +182,200 @@ TEST(TrustedRoots, BuiltOncePerProcess) {
   EXPECT_EQ(&a, &b);
   EXPECT_GE(a.roots.size(), builtin_roots().size());
   EXPECT_EQ(client_trust_store(), client_trust_store());
+}
+
+// Certificates made on the spot, to give the store chains of known shape.
+struct KeyFree {
+  void operator()(EVP_PKEY* k) const { EVP_PKEY_free(k); }
+};
+struct CertFree {
+  void operator()(X509* c) const { X509_free(c); }
+};
+struct StoreFree {
+  void operator()(X509_STORE* s) const { X509_STORE_free(s); }
+};
+using Key = std::unique_ptr<EVP_PKEY, KeyFree>;
+using Cert = std::unique_ptr<X509, CertFree>;
+using Store = std::unique_ptr<X509_STORE, StoreFree>;
+
+Key new_key() { return Key(EVP_EC_gen("P-256")); }
+
+// A name of one common name, of the given ASN.1 string type.
+X509_NAME* common_name(std::string_view cn, int string_type) {
+  X509_NAME* name = X509_NAME_new();
+  X509_NAME_ENTRY* entry = X509_NAME_ENTRY_create_by_NID(
+      nullptr, NID_commonName, string_type, reinterpret_cast<const unsigned char*>(cn.data()), static_cast<int>(cn.size()));
+  X509_NAME_add_entry(name, entry, -1, 0);
+  X509_NAME_ENTRY_free(entry);
+  return name;
+}
+
+struct CertSpec {
+  EVP_PKEY* key;
+  X509_NAME* subject;
+  X509_NAME* issuer;
+  EVP_PKEY* signer;
+  bool ca = false;
+  X509* issuer_cert = nullptr;  // names the issuer's key in the certificate
+  bool v1 = false;
+};
+
+void add_extension(X509* cert, X509* issuer, int nid, const char* value) {
+  X509V3_CTX ctx;
+  X509V3_set_ctx_nodb(&ctx);
+  X509V3_set_ctx(&ctx, issuer, cert, nullptr, nullptr, 0);
+  X509_EXTENSION* ext = X509V3_EXT_conf_nid(nullptr, &ctx, nid, value);
+  ASSERT_NE(ext, nullptr);
+  X509_add_ext(cert, ext, -1);
+  X509_EXTENSION_free(ext);
+}
+
+Cert make_cert(const CertSpec& spec) {
+  Cert cert(X509_new());
+  X509* c = cert.get();
+  X509_set_version(c, spec.v1 ? 0 : 2);
+  ASN1_INTEGER_set(X509_get_serialNumber(c), 1 + static_cast<long>(std::rand() % 100000));
+  X509_gmtime_adj(X509_getm_notBefore(c), -3600);
+  X509_gmtime_adj(X509_getm_notAfter(c), 24 * 3600);
+  X509_set_pubkey(c, spec.key);
+  X509_set_subject_name(c, spec.subject);
+  X509_set_issuer_name(c, spec.issuer);
+  if (spec.ca) {
+    add_extension(c, c, NID_basic_constraints, "critical,CA:TRUE");
+    add_extension(c, c, NID_subject_key_identifier, "hash");
+  }
+  if (spec.issuer_cert != nullptr) add_extension(c, spec.issuer_cert, NID_authority_key_identifier, "keyid:always");
+  EXPECT_GT(X509_sign(c, spec.signer, EVP_sha256()), 0);
+  return cert;
+}
+
+std::vector<std::uint8_t> der_of(X509* cert) {
+  unsigned char* out = nullptr;
+  int len = i2d_X509(cert, &out);
+  std::vector<std::uint8_t> der(out, out + len);
+  OPENSSL_free(out);
+  return der;
+}
+
+// eager_store decodes every root up front: the plain store whose verdicts the
+// lazy one must match.
+Store eager_store(const std::vector<RootDer>& roots) {
+  Store store(X509_STORE_new());
+  for (RootDer der : roots) {
+    const unsigned char* p = der.data();
+    Cert cert(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
+    if (cert) X509_STORE_add_cert(store.get(), cert.get());
+  }
+  X509_STORE_set_flags(store.get(), X509_V_FLAG_PARTIAL_CHAIN);
+  return store;
+}
+
+// verify returns X509_V_OK or the reason `leaf` does not chain to a root.
+int verify(X509_STORE* store, X509* leaf) {
+  X509_STORE_CTX* ctx = X509_STORE_CTX_new();
+  X509_STORE_CTX_init(ctx, store, leaf, nullptr);
+  const int ok = X509_verify_cert(ctx);
+  const int error = X509_STORE_CTX_get_error(ctx);
+  X509_STORE_CTX_free(ctx);
+  return ok == 1 ? X509_V_OK : error;
+}
+
+TEST(CertificateSubject, FindsTheSubjectOfEveryBuiltinRoot) {
+  for (RootDer der : builtin_root_table()) {
+    auto subject = certificate_subject(der);
+    ASSERT_TRUE(subject.has_value());
+    const unsigned char* p = der.data();
+    Cert cert(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
+    ASSERT_NE(cert, nullptr);
+    unsigned char* name = nullptr;
+    const int len = i2d_X509_NAME(X509_get_subject_name(cert.get()), &name);
+    EXPECT_TRUE(same(*subject, RootDer(name, static_cast<std::size_t>(len))));
+    OPENSSL_free(name);
+  }
+}
+
+TEST(CertificateSubject, VersionOneAndMalformedCertificates) {
+  Key key = new_key();
+  X509_NAME* subject = common_name("Subject", MBSTRING_ASC);
+  X509_NAME* issuer = common_name("Issuer", MBSTRING_ASC);
+  unsigned char* subject_der = nullptr;
+  const int subject_len = i2d_X509_NAME(subject, &subject_der);
+  for (bool v1 : {false, true}) {
+    auto der = der_of(make_cert({key.get(), subject, issuer, key.get(), false, nullptr, v1}).get());
+    auto found = certificate_subject(der);
+    ASSERT_TRUE(found.has_value()) << "v1 " << v1;
+    EXPECT_TRUE(same(*found, RootDer(subject_der, static_cast<std::size_t>(subject_len))));
+    // Cut anywhere before the subject ends, the structure no longer walks.
+    const std::size_t subject_end = static_cast<std::size_t>(found->data() + found->size() - der.data());
+    for (std::size_t cut : {std::size_t{0}, std::size_t{1}, std::size_t{4}, subject_end - 1})
+      EXPECT_FALSE(certificate_subject(RootDer(der.data(), cut)).has_value()) << "cut at " << cut;
+  }
+  const std::vector<std::vector<std::uint8_t>> malformed = {
+      {0x30, 0x80, 0x30, 0x80, 0x00, 0x00, 0x00, 0x00},  // indefinite lengths
+      {0x31, 0x03, 0x30, 0x01, 0x00},                    // a SET, not a SEQUENCE
+      {0x30, 0x05, 0x30, 0x03, 0x02, 0x01, 0x01},        // a TBS of a serial number alone
+      {0x30, 0x84, 0xFF, 0xFF, 0xFF, 0xFF},              // a length past the end
+  };
+  for (const auto& der : malformed) EXPECT_FALSE(certificate_subject(der).has_value());
+  OPENSSL_free(subject_der);
+  X509_NAME_free(subject);
+  X509_NAME_free(issuer);
+}
+
+// The store's anchors are the listed roots, found by name when a chain asks;
+// its verdicts are those of a store that decodes every root up front.
+TEST(LazyTrustStore, VerifiesChainsToListedRootsOnly) {
+  Key ca_key = new_key();
+  Key old_key = new_key();
+  Key leaf_key = new_key();
+  X509_NAME* ca_name = common_name("Pellucor Lazy CA", MBSTRING_ASC);
+  X509_NAME* printable_name = common_name("Pellucor Lazy CA", V_ASN1_PRINTABLESTRING);
+  X509_NAME* leaf_name = common_name("leaf.example", MBSTRING_ASC);
+  Cert ca = make_cert({ca_key.get(), ca_name, ca_name, ca_key.get(), true});
+  // The same name over an older key, as in a key rollover.
+  Cert old_ca = make_cert({old_key.get(), ca_name, ca_name, old_key.get(), true});
+  // The same name in another string type: names compare in canonical form.
+  Cert printable_ca = make_cert({ca_key.get(), printable_name, printable_name, ca_key.get(), true});
+  Cert leaf = make_cert({leaf_key.get(), leaf_name, ca_name, ca_key.get(), false, ca.get()});
+  const auto ca_der = der_of(ca.get());
+  const auto old_der = der_of(old_ca.get());
+  const auto printable_der = der_of(printable_ca.get());
+  const auto leaf_der = der_of(leaf.get());
+  const std::vector<std::uint8_t> garbage = {0x30, 0x03, 0x02, 0x01, 0x05};
+  const RootDer truncated(ca_der.data(), ca_der.size() - 10);
+
+  struct Case {
+    const char* what;
+    std::vector<RootDer> roots;
+    int result;
+  };
+  std::vector<RootDer> builtin_and_ca = builtin_roots();
+  builtin_and_ca.push_back(ca_der);
+  const std::vector<Case> cases = {
+      {"issuer listed after the built-in roots", builtin_and_ca, X509_V_OK},
+      {"issuer not listed", builtin_roots(), X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY},
+      {"no roots at all", {}, X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY},
+      {"issuer listed after another key of its name", {old_der, ca_der}, X509_V_OK},
+      {"another key of its name only", {old_der}, X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY},
+      {"issuer name in another string type", {printable_der}, X509_V_OK},
+      {"unparsable entries before the issuer", {garbage, truncated, ca_der}, X509_V_OK},
+      {"unparsable entries only", {garbage, truncated}, X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY},
+      {"the leaf itself listed", {leaf_der}, X509_V_OK},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Store store(make_trust_store(c.roots));
+    ASSERT_NE(store, nullptr);
+    EXPECT_EQ(verify(store.get(), leaf.get()), c.result);
+    EXPECT_EQ(verify(eager_store(c.roots).get(), leaf.get()), c.result);
+  }
+  // Only the roots a chain asked for were decoded into the store.
+  Store store(make_trust_store(builtin_and_ca));
+  ASSERT_EQ(verify(store.get(), leaf.get()), X509_V_OK);
+  EXPECT_EQ(sk_X509_OBJECT_num(X509_STORE_get0_objects(store.get())), 1);
+  X509_NAME_free(ca_name);
+  X509_NAME_free(printable_name);
+  X509_NAME_free(leaf_name);
 }
 
 }  // namespace
