@@ -66,7 +66,7 @@ SanitizedText sanitize_for_terminal(std::string_view text) {
     i += len;
   }
   if (i == text.size()) return SanitizedText(text);
-  std::string out(text.substr(0, i));
+  SecureString out(text.substr(0, i));
   while (i < text.size()) {
     char32_t cp = 0;
     const std::size_t len = decode_utf8(text, i, cp);
@@ -99,9 +99,11 @@ std::string sanitize_inline(std::string_view text, std::size_t max_chars) {
   return out;
 }
 
+// The printers build each line in a wiping buffer: a line may carry a secret
+// (a field value, a summary).
 void print_ok(std::string_view message) {
   const SanitizedText clean = sanitize_for_terminal(message);
-  std::string line;
+  SecureString line;
   if (colour_enabled()) {
     line.append(style::green).append(style::bold).append("\u2713").append(style::reset);
     line.append(" ").append(style::green).append(clean.view()).append(style::reset);
@@ -114,7 +116,7 @@ void print_ok(std::string_view message) {
 
 void print_error_line(std::string_view message) {
   const SanitizedText clean = sanitize_for_terminal(message);
-  std::string line;
+  SecureString line;
   if (colour_enabled()) {
     line.append(style::red).append("\u2717 ").append(clean.view()).append(style::reset);
   } else {
@@ -126,7 +128,7 @@ void print_error_line(std::string_view message) {
 
 void print_dim(std::string_view message) {
   const SanitizedText clean = sanitize_for_terminal(message);
-  std::string line;
+  SecureString line;
   if (colour_enabled()) {
     line.append(style::dim).append(clean.view()).append(style::reset);
   } else {
@@ -138,7 +140,7 @@ void print_dim(std::string_view message) {
 
 void print_arrow_field(std::string_view label, std::string_view value) {
   const SanitizedText clean = sanitize_for_terminal(value);
-  std::string line;
+  SecureString line;
   if (colour_enabled()) {
     line.append(style::grey).append("\u2192 ").append(label).append(":").append(style::reset);
     line.append(" ").append(style::bold).append(clean.view()).append(style::reset);
@@ -152,7 +154,7 @@ void print_arrow_field(std::string_view label, std::string_view value) {
 void print_field(std::string_view key, std::string_view value) {
   const SanitizedText clean_key = sanitize_for_terminal(key);
   const SanitizedText clean_value = sanitize_for_terminal(value);
-  std::string line;
+  SecureString line;
   if (colour_enabled()) {
     line.append(style::grey).append(clean_key.view()).append(":").append(style::reset);
     line.append(" ").append(clean_value.view());
@@ -166,7 +168,7 @@ void print_field(std::string_view key, std::string_view value) {
 void print_field_greyed(std::string_view key, std::string_view value) {
   const SanitizedText clean_key = sanitize_for_terminal(key);
   const SanitizedText clean_value = sanitize_for_terminal(value);
-  std::string line;
+  SecureString line;
   if (colour_enabled()) {
     line.append(style::grey).append(clean_key.view()).append(": ").append(clean_value.view());
     line.append(style::reset);

@@ -12,6 +12,8 @@
 #include <string_view>
 #include <utility>
 
+#include "crypto/secure_buffer.h"
+
 namespace pellucor {
 
 // Escape sequences of the palette.
@@ -36,25 +38,26 @@ bool colour_enabled();
 bool is_safe_terminal_char(char32_t c);
 
 // The result of sanitize_for_terminal: a view of the input itself when it was
-// clean (no copy), or an owned copy holding only the safe characters. A view
-// result must not outlive the text it was made from.
+// clean (no copy), or an owned copy holding only the safe characters, wiped
+// when freed (the text may be a secret). A view result must not outlive the
+// text it was made from.
 class SanitizedText {
  public:
   explicit SanitizedText(std::string_view clean) : view_(clean) {}
-  explicit SanitizedText(std::string owned) : owned_(std::move(owned)), is_owned_(true) {}
+  explicit SanitizedText(SecureString owned) : owned_(std::move(owned)), is_owned_(true) {}
   SanitizedText(const SanitizedText&) = delete;
   SanitizedText& operator=(const SanitizedText&) = delete;
   SanitizedText(SanitizedText&&) = default;
   SanitizedText& operator=(SanitizedText&&) = default;
 
-  std::string_view view() const { return is_owned_ ? std::string_view(owned_) : view_; }
+  std::string_view view() const { return is_owned_ ? owned_.view() : view_; }
   operator std::string_view() const { return view(); }
   std::string str() const { return std::string(view()); }
   bool was_copied() const { return is_owned_; }
 
  private:
   std::string_view view_;
-  std::string owned_;
+  SecureString owned_;
   bool is_owned_ = false;
 };
 

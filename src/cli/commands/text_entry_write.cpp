@@ -263,7 +263,9 @@ std::expected<void, CliError> run_text_entry_create(TextEntryKind kind, ArgParse
   auto created = upsert_entry(*ctx, *body);
   if (!created) return std::unexpected(std::move(created.error()));
 
-  print_ok(std::string(*created ? "Created" : "Updated") + ": " + std::string(values->summary.view()));
+  SecureString message(*created ? "Created: " : "Updated: ");
+  message.append(values->summary.view());
+  print_ok(message.view());
   return {};
 }
 
@@ -322,7 +324,9 @@ std::expected<void, CliError> run_text_entry_update(TextEntryKind kind, ArgParse
   auto upserted = upsert_entry(*ctx, *body);
   if (!upserted) return std::unexpected(std::move(upserted.error()));
 
-  print_ok("Updated: " + std::string(summary.view()));
+  SecureString message("Updated: ");
+  message.append(summary.view());
+  print_ok(message.view());
   return {};
 }
 
