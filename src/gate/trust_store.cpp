@@ -182,8 +182,10 @@ std::optional<DerElement> read_element(const unsigned char* p, const unsigned ch
   return DerElement{p, q, q + len, tag, cls, (flags & V_ASN1_CONSTRUCTED) != 0};
 }
 
+// A SEQUENCE in its one DER form: the identifier octet 0x30 (a high-tag-number
+// spelling of the same tag is not DER).
 bool is_sequence(const std::optional<DerElement>& e) {
-  return e && e->cls == V_ASN1_UNIVERSAL && e->tag == V_ASN1_SEQUENCE && e->constructed;
+  return e && *e->start == 0x30 && e->cls == V_ASN1_UNIVERSAL && e->tag == V_ASN1_SEQUENCE && e->constructed;
 }
 
 }  // namespace
@@ -280,7 +282,11 @@ int lookup_root_by_subject(X509_LOOKUP* lookup, X509_LOOKUP_TYPE type, const X50
   X509_STORE* store = X509_LOOKUP_get_store(lookup);
   if (lazy == nullptr || store == nullptr) return 0;
   X509* found = lazy->add_matching(store, name);
-  return found != nullptr && X509_OBJECT_set1_X509(ret, found) == 1 ? 1 : 0;
+  if (found == nullptr || X509_OBJECT_set1_X509(ret, found) != 1) return 0;
+  // What a lookup returns is borrowed: OpenSSL takes its own reference to it.
+  // The store and the index keep the certificate alive.
+  X509_free(found);
+  return 1;
 }
 
 void free_lookup_state(X509_LOOKUP* lookup) {
