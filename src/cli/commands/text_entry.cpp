@@ -66,6 +66,13 @@ std::expected<bool, CliError> read_query_token(const ArgToken& token, TextEntryQ
   return true;
 }
 
+const Field* first_field_labelled(const std::vector<Field>& fields, std::string_view label) {
+  for (const Field& f : fields) {
+    if (f.label == label) return &f;
+  }
+  return nullptr;
+}
+
 std::expected<Entry, CliError> fetch_text_entry(const GateContext& ctx, TextEntryKind kind,
                                                 std::string_view entry_id) {
   auto entry = get_entry(ctx, entry_id);

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "cli/arg_parser.h"
 #include "cli/commands/text_entry.h"
@@ -33,6 +34,10 @@ struct TextEntryQuery {
 // --fuzzy and returns true; false for any other token. A query that is not
 // UTF-8 is PL-2000 "query: not valid UTF-8".
 std::expected<bool, CliError> read_query_token(const ArgToken& token, TextEntryQuery& query);
+
+// first_field_labelled: the first field whose label is exactly `label`;
+// nullptr when there is none.
+const Field* first_field_labelled(const std::vector<Field>& fields, std::string_view label);
 
 // fetch_text_entry fetches the entry `entry_id` ("entry.get") and refuses it
 // with check_entry_kind when it is of another kind: the vault may not have

@@ -28,13 +28,6 @@ CliError missing_query_error(TextEntryKind kind, std::string_view subcommand) {
                             std::string(subcommand) + " \"title\")");
 }
 
-const Field* first_field(const std::vector<Field>& fields, std::string_view label) {
-  for (const Field& f : fields) {
-    if (f.label == label) return &f;
-  }
-  return nullptr;
-}
-
 // ---- get ----
 
 struct GetOptions {
@@ -80,20 +73,19 @@ void print_summary_line(const Field& summary, const L2Key& l2) {
 }
 
 void print_content(const Field& content, const L2Key& l2) {
+  std::optional<SecureString> plaintext;
   if (content.tier == 2 && !content.value.empty()) {
-    auto plaintext = decrypt_field(l2, "content", content.value);
-    if (!plaintext) {
+    auto opened = decrypt_field(l2, "content", content.value);
+    if (!opened) {
       write_stdout("\n[content: decrypt failed]\n");
       return;
     }
-    write_stdout("\n");
-    write_stdout(sanitize_for_terminal(plaintext->view()).view());
-    write_stdout("\n");
-    return;
+    plaintext = std::move(*opened);
   }
-  write_stdout("\n");
-  write_stdout(sanitize_for_terminal(content.value).view());
-  write_stdout("\n");
+  SecureString out("\n");
+  out.append(sanitize_for_terminal(plaintext ? plaintext->view() : std::string_view(content.value)).view());
+  out += '\n';
+  write_stdout(out.view());
 }
 
 // ---- delete ----
@@ -213,10 +205,10 @@ std::expected<void, CliError> run_text_entry_get(TextEntryKind kind, ArgParser& 
   if (!entry->data) return std::unexpected(make_error(err::PL_2021, "entry response had no data block"));
   const std::vector<Field>& fields = entry->data->fields;
 
-  if (const Field* summary = first_field(fields, "summary")) print_summary_line(*summary, ctx->keys.l2);
-  if (const Field* status = first_field(fields, "status")) print_field("Status", status->value);
+  if (const Field* summary = first_field_labelled(fields, "summary")) print_summary_line(*summary, ctx->keys.l2);
+  if (const Field* status = first_field_labelled(fields, "status")) print_field("Status", status->value);
   if (options->full) {
-    if (const Field* content = first_field(fields, "content")) print_content(*content, ctx->keys.l2);
+    if (const Field* content = first_field_labelled(fields, "content")) print_content(*content, ctx->keys.l2);
   }
   return {};
 }
@@ -246,10 +238,14 @@ std::expected<void, CliError> run_text_entry_search(TextEntryKind kind, ArgParse
   auto ctx = open_gate_context();
   if (!ctx) return std::unexpected(std::move(ctx.error()));
   json::Value request = json::Value::object();
-  request["vector"] = std::string(options->vector->view());
+  // The vector is written straight into the request (no temporary copy) and
+  // wiped there after the call: like the other embeddings, it is a secret.
+  request["vector"] = std::string();
+  request["vector"].get_ref<std::string&>().assign(options->vector->view());
   request["limit"] = options->limit;
   request["category"] = std::string(text_entry_kind_word(kind));
   auto hits = gate_call_with_failover(*ctx, kSimilarAction, request);
+  json::wipe_strings(request);
   if (!hits) return std::unexpected(std::move(hits.error()));
 
   if (!hits->is_array() || hits->empty()) {

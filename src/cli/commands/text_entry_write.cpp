@@ -120,17 +120,6 @@ std::optional<SecureString> take_json_text(json::Value& object, std::string_view
   return out;
 }
 
-// Wipes every text left in the parsed stdin value (unknown keys, values of
-// the wrong type) before it is freed.
-void wipe_json_texts(json::Value& value) {
-  if (value.is_string()) {
-    std::string& text = value.get_ref<std::string&>();
-    wipe_bytes(text.data(), text.size());
-  } else if (value.is_structured()) {
-    for (json::Value& child : value) wipe_json_texts(child);
-  }
-}
-
 std::expected<CreateValues, CliError> values_from_json(json::Value& input) {
   static constexpr std::string_view kAllowed[] = {"summary", "content", "status", "embeddings", "embedding_model"};
   if (input.is_object()) {
@@ -165,7 +154,8 @@ std::expected<CreateValues, CliError> read_json_values() {
   auto parsed = json::parse(text->view());
   if (!parsed) return std::unexpected(new_argument_error("invalid JSON on stdin: " + parsed.error().text()));
   auto values = values_from_json(*parsed);
-  wipe_json_texts(*parsed);
+  // Unknown keys and values of the wrong type may hold secrets too.
+  json::wipe_strings(*parsed);
   return values;
 }
 
@@ -292,13 +282,8 @@ std::expected<void, CliError> run_text_entry_update(TextEntryKind kind, ArgParse
   if (!old_summary) return std::unexpected(std::move(old_summary.error()));
   auto old_content = read_existing_l2_field(fields, "content", ctx->keys.l2);
   if (!old_content) return std::unexpected(std::move(old_content.error()));
-  std::string_view old_status = kDefaultStatus;
-  for (const Field& f : fields) {
-    if (f.label == "status") {
-      old_status = f.value;
-      break;
-    }
-  }
+  const Field* stored_status = first_field_labelled(fields, "status");
+  const std::string_view old_status = stored_status ? std::string_view(stored_status->value) : kDefaultStatus;
 
   const SecureString& summary = given.summary ? *given.summary : *old_summary;
   std::optional<SecureString> new_content;
