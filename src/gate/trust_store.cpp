@@ -210,11 +210,28 @@ std::optional<RootDer> certificate_subject(RootDer der) {
 
 namespace {
 
-// The state of a store's root lookup: every root's subject name, indexed on
-// the first lookup, and each root once decoded and added to the store.
+// The state of a store's root lookup: every root's subject name, indexed when
+// the store is made, and each root once decoded (and so added to the store).
 class LazyRoots {
  public:
-  explicit LazyRoots(std::span<const RootDer> roots) : roots_(roots) {}
+  // Decoding a Name alone is cheap; a root whose outer structure cannot be
+  // walked is decoded whole to learn its name, so the anchors stay exactly
+  // the roots that decode.
+  explicit LazyRoots(std::span<const RootDer> roots)
+      : roots_(roots), names_(roots.size(), nullptr), decoded_(roots.size(), nullptr) {
+    for (std::size_t i = 0; i < roots_.size(); ++i) {
+      if (auto subject = certificate_subject(roots_[i])) {
+        const unsigned char* p = subject->data();
+        names_[i] = d2i_X509_NAME(nullptr, &p, static_cast<long>(subject->size()));
+      }
+      if (names_[i] != nullptr) continue;
+      if (X509* cert = decode(roots_[i])) {
+        names_[i] = X509_NAME_dup(X509_get_subject_name(cert));
+        X509_free(cert);
+      }
+    }
+    ERR_clear_error();
+  }
   ~LazyRoots() {
     for (X509_NAME* n : names_) X509_NAME_free(n);
     for (X509* c : decoded_) X509_free(c);
@@ -226,15 +243,13 @@ class LazyRoots {
   // returns the first of them, or null when no root carries that name.
   X509* add_matching(X509_STORE* store, const X509_NAME* name) {
     std::lock_guard lock(mu_);
-    index();
     X509* first = nullptr;
     for (std::size_t i = 0; i < roots_.size(); ++i) {
       if (names_[i] == nullptr || X509_NAME_cmp(names_[i], name) != 0) continue;
-      if (decoded_[i] == nullptr) decoded_[i] = decode(roots_[i]);
-      if (decoded_[i] == nullptr) continue;  // an unparsable root is no anchor
-      if (!added_[i]) {
+      if (decoded_[i] == nullptr) {
+        decoded_[i] = decode(roots_[i]);
+        if (decoded_[i] == nullptr) continue;  // an unparsable root is no anchor
         X509_STORE_add_cert(store, decoded_[i]);
-        added_[i] = true;
       }
       if (first == nullptr) first = decoded_[i];
     }
@@ -248,32 +263,10 @@ class LazyRoots {
     return d2i_X509(nullptr, &p, static_cast<long>(der.size()));
   }
 
-  // Decoding a Name alone is cheap; a root whose outer structure cannot be
-  // walked is decoded whole to learn its name, so the anchors stay exactly
-  // the roots that decode.
-  void index() {
-    if (indexed_) return;
-    indexed_ = true;
-    names_.assign(roots_.size(), nullptr);
-    decoded_.assign(roots_.size(), nullptr);
-    added_.assign(roots_.size(), false);
-    for (std::size_t i = 0; i < roots_.size(); ++i) {
-      if (auto subject = certificate_subject(roots_[i])) {
-        const unsigned char* p = subject->data();
-        names_[i] = d2i_X509_NAME(nullptr, &p, static_cast<long>(subject->size()));
-      }
-      if (names_[i] == nullptr && (decoded_[i] = decode(roots_[i])) != nullptr)
-        names_[i] = X509_NAME_dup(X509_get_subject_name(decoded_[i]));
-    }
-    ERR_clear_error();
-  }
-
   std::span<const RootDer> roots_;
   std::mutex mu_;
-  bool indexed_ = false;
-  std::vector<X509_NAME*> names_;
-  std::vector<X509*> decoded_;
-  std::vector<bool> added_;
+  std::vector<X509_NAME*> names_;  // null: the root does not decode
+  std::vector<X509*> decoded_;     // null: not asked for yet
 };
 
 int lookup_root_by_subject(X509_LOOKUP* lookup, X509_LOOKUP_TYPE type, const X509_NAME* name, X509_OBJECT* ret) {
