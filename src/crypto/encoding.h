@@ -8,6 +8,8 @@
 // attach their own record.
 #pragma once
 
+#include <charconv>
+#include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
@@ -97,6 +99,22 @@ std::optional<std::string> utf8_error_text(std::span<const std::uint8_t> bytes);
 
 // is_white_space tells whether `c` is Unicode white space (the set below).
 bool is_white_space(char32_t c) noexcept;
+
+// parse_decimal reads a whole text as a decimal integer of type T: one
+// optional '+' (or '-' when T is signed), then one or more ASCII digits and
+// nothing else, within T's range. No white space, no other base.
+template <std::integral T>
+std::optional<T> parse_decimal(std::string_view text) noexcept {
+  if (text.starts_with('+')) {
+    text.remove_prefix(1);
+    if (text.starts_with('-')) return std::nullopt;
+  }
+  T value{};
+  const char* end = text.data() + text.size();
+  const auto [stop, error] = std::from_chars(text.data(), end, value);
+  if (error != std::errc() || stop != end) return std::nullopt;
+  return value;
+}
 
 // trim_white_space removes Unicode white space (tab to carriage return, blank,
 // U+0085, U+00A0, U+1680, U+2000-U+200A, U+2028, U+2029, U+202F, U+205F,

@@ -165,5 +165,23 @@ TEST(TrimWhiteSpace, TrimsUnicodeWhiteSpaceAtBothEnds) {
   EXPECT_EQ(trim_white_space("\xe2\x80\x8bkey"), "\xe2\x80\x8bkey");  // zero-width space is not
 }
 
+TEST(ParseDecimal, WholeTextSignAndRange) {
+  EXPECT_EQ(parse_decimal<std::int64_t>("42"), 42);
+  EXPECT_EQ(parse_decimal<std::int64_t>("+42"), 42);
+  EXPECT_EQ(parse_decimal<std::int64_t>("-0042"), -42);
+  EXPECT_EQ(parse_decimal<std::int64_t>("-9223372036854775808"), INT64_MIN);
+  EXPECT_EQ(parse_decimal<std::uint32_t>("4294967295"), UINT32_MAX);
+  EXPECT_EQ(parse_decimal<std::size_t>("+7"), 7u);
+  const char* refused[] = {"", "+", "-", "+-1", "-+1", " 1", "1 ", "1a", "0x10", "1.0"};
+  for (const char* text : refused) {
+    EXPECT_FALSE(parse_decimal<std::int64_t>(text)) << '"' << text << '"';
+    EXPECT_FALSE(parse_decimal<std::uint32_t>(text)) << '"' << text << '"';
+  }
+  EXPECT_FALSE(parse_decimal<std::int64_t>("9223372036854775808"));  // one past the top
+  EXPECT_FALSE(parse_decimal<std::uint32_t>("4294967296"));
+  EXPECT_FALSE(parse_decimal<std::uint32_t>("-1"));  // no sign but '+' when unsigned
+  EXPECT_FALSE(parse_decimal<std::uint32_t>("-0"));
+}
+
 }  // namespace
 }  // namespace pellucor

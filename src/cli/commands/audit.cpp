@@ -1,7 +1,6 @@
 #include "cli/commands/audit.h"
 
 #include <cstdio>
-#include <limits>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -9,6 +8,7 @@
 #include "cli/commands/get.h"
 #include "cli/input.h"
 #include "cli/terminal.h"
+#include "crypto/encoding.h"
 #include "gate/context.h"
 #include "gate/transport.h"
 
@@ -52,29 +52,6 @@ constexpr std::string_view kNoEvents = "No audit events found.\n";
 constexpr std::int64_t floor_div(std::int64_t a, std::int64_t b) {
   const std::int64_t q = a / b;
   return (a % b < 0) ? q - 1 : q;
-}
-
-// parse_i64_decimal reads a whole text as a signed 64-bit decimal integer:
-// an optional '+' or '-', then one or more ASCII digits, nothing else.
-std::optional<std::int64_t> parse_i64_decimal(std::string_view text) {
-  bool negative = false;
-  if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
-    negative = text.front() == '-';
-    text.remove_prefix(1);
-  }
-  if (text.empty()) return std::nullopt;
-  // Accumulate towards the negative side, which holds one more value.
-  std::int64_t value = 0;
-  constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
-  for (char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    const int digit = c - '0';
-    if (value < (kMin + digit) / 10) return std::nullopt;
-    value = value * 10 - digit;
-  }
-  if (negative) return value;
-  if (value == kMin) return std::nullopt;
-  return -value;
 }
 
 bool is_leap_year(std::int64_t year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
@@ -187,7 +164,7 @@ struct AuditOptions {
 std::expected<std::int64_t, CliError> parse_limit(ArgParser& args) {
   auto text = option_value_string(args, "--limit");
   if (!text) return std::unexpected(std::move(text.error()));
-  const std::optional<std::int64_t> n = parse_i64_decimal(*text);
+  const std::optional<std::int64_t> n = parse_decimal<std::int64_t>(*text);
   if (!n) return std::unexpected(new_argument_error("--limit: not a number: " + *text));
   if (*n < kMinLimit || *n > kMaxLimit) return std::unexpected(new_argument_error("--limit must be between 1 and 1000"));
   return *n;
@@ -265,7 +242,7 @@ std::expected<std::int64_t, CliError> parse_date_to_epoch_ms(std::string_view te
   for (;;) {
     const std::size_t dash = text.find('-', start);
     const std::string_view part = text.substr(start, dash == std::string_view::npos ? dash : dash - start);
-    const std::optional<std::int64_t> n = parse_i64_decimal(part);
+    const std::optional<std::int64_t> n = parse_decimal<std::int64_t>(part);
     if (!n || parts.size() == 3) return invalid();
     parts.push_back(*n);
     if (dash == std::string_view::npos) break;

@@ -112,20 +112,6 @@ std::expected<std::string, CliError> read_answer() {
   return line;
 }
 
-// An unsigned decimal number: optional "+", digits only, no overflow.
-std::optional<std::size_t> parse_choice(std::string_view s) {
-  if (!s.empty() && s.front() == '+') s.remove_prefix(1);
-  if (s.empty()) return std::nullopt;
-  std::size_t value = 0;
-  for (char c : s) {
-    if (c < '0' || c > '9') return std::nullopt;
-    const std::size_t digit = static_cast<std::size_t>(c - '0');
-    if (value > (SIZE_MAX - digit) / 10) return std::nullopt;
-    value = value * 10 + digit;
-  }
-  return value;
-}
-
 std::expected<void, CliError> run_install(bool yes) {
   const char* home_env = std::getenv("HOME");
   if (home_env == nullptr || *home_env == '\0') {
@@ -160,7 +146,7 @@ std::expected<void, CliError> run_install(bool yes) {
     return {};
   }
   if (answer == "a" || answer == "A") return install_all(home, detected);
-  if (auto n = parse_choice(answer); n && *n >= 1 && *n <= detected.size()) {
+  if (auto n = parse_decimal<std::size_t>(answer); n && *n >= 1 && *n <= detected.size()) {
     return install_skill_file(home, *detected[*n - 1]);
   }
   write_stderr("Invalid selection.\n");

@@ -11,6 +11,7 @@
 #include "cli/commands/text_entry_common.h"
 #include "cli/input.h"
 #include "cli/terminal.h"
+#include "crypto/encoding.h"
 #include "gate/context.h"
 #include "gate/json.h"
 #include "gate/transport.h"
@@ -111,19 +112,6 @@ struct SearchOptions {
   std::uint32_t limit = kDefaultLimit;
 };
 
-// parse_limit reads a decimal 32-bit count, one leading "+" allowed.
-std::optional<std::uint32_t> parse_limit(std::string_view text) {
-  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
-  if (text.empty()) return std::nullopt;
-  std::uint64_t value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    value = value * 10 + static_cast<std::uint64_t>(c - '0');
-    if (value > UINT32_MAX) return std::nullopt;
-  }
-  return static_cast<std::uint32_t>(value);
-}
-
 std::expected<SearchOptions, CliError> parse_search_options(ArgParser& args) {
   SearchOptions o;
   for (;;) {
@@ -140,7 +128,7 @@ std::expected<SearchOptions, CliError> parse_search_options(ArgParser& args) {
     } else if (token.is_long("limit")) {
       auto text = option_value_string(args, "--limit");
       if (!text) return std::unexpected(std::move(text.error()));
-      auto limit = parse_limit(*text);
+      auto limit = parse_decimal<std::uint32_t>(*text);
       if (!limit) return std::unexpected(new_argument_error("--limit: not a number: " + *text));
       o.limit = *limit;
     } else {
