@@ -4,10 +4,7 @@
 // the sanitizer build, whose runtime cannot run under valgrind.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <filesystem>
 #include <string>
-#include <system_error>
 #include <vector>
 
 #include "tests/support/enrolled_cli.h"
@@ -15,24 +12,14 @@
 namespace pellucor {
 namespace {
 
-namespace fs = std::filesystem;
 using testing::SeedEntry;
 
-// valgrind_path finds valgrind in PATH, or returns an empty path.
-fs::path valgrind_path() {
-  const char* path = std::getenv("PATH");
-  if (path == nullptr) return {};
-  std::string dirs = path;
-  size_t start = 0;
-  while (start <= dirs.size()) {
-    size_t end = dirs.find(':', start);
-    if (end == std::string::npos) end = dirs.size();
-    fs::path candidate = fs::path(dirs.substr(start, end - start)) / "valgrind";
-    std::error_code ec;
-    if (end > start && fs::is_regular_file(candidate, ec)) return candidate;
-    start = end + 1;
-  }
-  return {};
+// valgrind_installed: whether `valgrind` starts from PATH.
+bool valgrind_installed() {
+  test::RunOptions o;
+  o.program = "valgrind";
+  o.args = {"--version"};
+  return test::run_process(o).exited_with(0);
 }
 
 class Memcheck : public testing::EnrolledCli {
@@ -41,8 +28,7 @@ class Memcheck : public testing::EnrolledCli {
 #if defined(__SANITIZE_ADDRESS__)
     GTEST_SKIP() << "the sanitizer runtime cannot run under valgrind";
 #endif
-    valgrind_ = valgrind_path();
-    if (valgrind_.empty()) GTEST_SKIP() << "valgrind is not installed";
+    if (!valgrind_installed()) GTEST_SKIP() << "valgrind is not installed";
     EnrolledCli::SetUp();
     SeedEntry e;
     e.title = "GitHub";
@@ -65,14 +51,13 @@ class Memcheck : public testing::EnrolledCli {
                                       o.program};
     vargs.insert(vargs.end(), o.args.begin(), o.args.end());
     o.argv0.reset();
-    o.program = valgrind_.string();
+    o.program = "valgrind";
     o.args = std::move(vargs);
     o.timeout = std::chrono::seconds(300);
     return test::run_process(o);
   }
 
   static constexpr int kFound = 99;
-  fs::path valgrind_;
 };
 
 TEST_F(Memcheck, GetPathIsClean) {
