@@ -21,16 +21,23 @@ namespace {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-// Reads what is available on `fd` for up to `wait`.
+// Reads what arrives on `fd` during `wait`, and always takes the whole
+// `wait`: a pseudo-terminal master reports a hang-up (and reads fail) while
+// no slave is open, before the child opens it and after the child closes it,
+// so a failed read must not end the window early or callers' loops would spin
+// through their time budget in microseconds.
 std::string read_some(int fd, std::chrono::milliseconds wait) {
   std::string out;
   const auto end = Clock::now() + wait;
   while (Clock::now() < end) {
     pollfd p{fd, POLLIN, 0};
-    if (::poll(&p, 1, 50) <= 0) continue;
+    if (::poll(&p, 1, 10) <= 0) continue;
     char buf[4096];
     const ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n <= 0) break;
+    if (n <= 0) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      continue;
+    }
     out.append(buf, static_cast<std::size_t>(n));
   }
   return out;
@@ -74,27 +81,36 @@ TEST(InitAtATerminal, TypedKeyIsNotEchoed) {
   }
   ::close(out_pipe[1]);
 
-  std::string screen = read_some(master, std::chrono::milliseconds(300));
-  for (int i = 0; i < 100 && screen.find("Enrollment key: ") == std::string::npos; ++i) {
-    screen += read_some(master, std::chrono::milliseconds(50));
+  // Generous deadlines: under the sanitizers on a loaded machine the child
+  // can take seconds to start; a passing run leaves each loop early.
+  using namespace std::chrono_literals;
+  std::string screen;
+  for (const auto end = Clock::now() + 20s;
+       Clock::now() < end && screen.find("Enrollment key: ") == std::string::npos;) {
+    screen += read_some(master, 50ms);
   }
   EXPECT_NE(screen.find("Enrollment key: "), std::string::npos) << screen;
-  for (int i = 0; i < 200 && echo_is_on(master); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  for (const auto end = Clock::now() + 5s; Clock::now() < end && echo_is_on(master);) {
+    std::this_thread::sleep_for(10ms);
+  }
   EXPECT_FALSE(echo_is_on(master));
 
   const std::string typed = e.key + "\n";
   ASSERT_EQ(::write(master, typed.data(), typed.size()), static_cast<ssize_t>(typed.size()));
   int status = 0;
-  for (int i = 0; i < 1000 && ::waitpid(pid, &status, WNOHANG) == 0; ++i) {
-    screen += read_some(master, std::chrono::milliseconds(20));
+  pid_t reaped = 0;
+  for (const auto end = Clock::now() + 30s; Clock::now() < end;) {
+    reaped = ::waitpid(pid, &status, WNOHANG);
+    if (reaped != 0) break;
+    screen += read_some(master, 20ms);
   }
-  if (::waitpid(pid, &status, WNOHANG) == 0) {
+  if (reaped == 0) {
     ::kill(pid, SIGKILL);
     ::waitpid(pid, &status, 0);
     ADD_FAILURE() << "init did not finish";
   }
-  screen += read_some(master, std::chrono::milliseconds(100));
-  const std::string out = read_some(out_pipe[0], std::chrono::milliseconds(200));
+  screen += read_some(master, 100ms);
+  const std::string out = read_some(out_pipe[0], 200ms);
   ::close(out_pipe[0]);
 
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << screen;
