@@ -17,6 +17,8 @@
 #include <fstream>
 #include <iostream>
 
+#include "tests/support/x509_fixture.h"
+
 namespace pellucor::testing {
 namespace {
 
@@ -25,29 +27,14 @@ namespace {
   std::abort();
 }
 
-struct KeyDeleter {
-  void operator()(EVP_PKEY* k) const { EVP_PKEY_free(k); }
-};
-struct CertDeleter {
-  void operator()(X509* c) const { X509_free(c); }
-};
-using Key = std::unique_ptr<EVP_PKEY, KeyDeleter>;
-using Cert = std::unique_ptr<X509, CertDeleter>;
-
 Key new_key() {
-  Key k(EVP_EC_gen("P-256"));
+  Key k = new_p256_key();
   if (!k) die("cannot generate a P-256 key");
   return k;
 }
 
 void add_ext(X509* cert, X509* issuer, int nid, const char* value) {
-  X509V3_CTX ctx;
-  X509V3_set_ctx_nodb(&ctx);
-  X509V3_set_ctx(&ctx, issuer, cert, nullptr, nullptr, 0);
-  X509_EXTENSION* ext = X509V3_EXT_conf_nid(nullptr, &ctx, nid, value);
-  if (ext == nullptr) die("cannot build a certificate extension");
-  X509_add_ext(cert, ext, -1);
-  X509_EXTENSION_free(ext);
+  if (!add_extension(cert, issuer, nid, value)) die("cannot build a certificate extension");
 }
 
 // Issues a certificate for `key`; self-signed when `issuer` is null.

@@ -15,6 +15,7 @@
 #include <memory>
 
 #include "tests/support/test_gate.h"
+#include "tests/support/x509_fixture.h"
 
 namespace pellucor {
 namespace {
@@ -185,20 +186,14 @@ TEST(TrustedRoots, BuiltOncePerProcess) {
 }
 
 // Certificates made on the spot, to give the store chains of known shape.
-struct KeyFree {
-  void operator()(EVP_PKEY* k) const { EVP_PKEY_free(k); }
-};
-struct CertFree {
-  void operator()(X509* c) const { X509_free(c); }
-};
+using testing::Cert;
+using testing::Key;
 struct StoreFree {
   void operator()(X509_STORE* s) const { X509_STORE_free(s); }
 };
-using Key = std::unique_ptr<EVP_PKEY, KeyFree>;
-using Cert = std::unique_ptr<X509, CertFree>;
 using Store = std::unique_ptr<X509_STORE, StoreFree>;
 
-Key new_key() { return Key(EVP_EC_gen("P-256")); }
+Key new_key() { return testing::new_p256_key(); }
 
 // A name of one common name, of the given ASN.1 string type.
 X509_NAME* common_name(std::string_view cn, int string_type) {
@@ -221,13 +216,7 @@ struct CertSpec {
 };
 
 void add_extension(X509* cert, X509* issuer, int nid, const char* value) {
-  X509V3_CTX ctx;
-  X509V3_set_ctx_nodb(&ctx);
-  X509V3_set_ctx(&ctx, issuer, cert, nullptr, nullptr, 0);
-  X509_EXTENSION* ext = X509V3_EXT_conf_nid(nullptr, &ctx, nid, value);
-  ASSERT_NE(ext, nullptr);
-  X509_add_ext(cert, ext, -1);
-  X509_EXTENSION_free(ext);
+  ASSERT_TRUE(testing::add_extension(cert, issuer, nid, value));
 }
 
 Cert make_cert(const CertSpec& spec) {
