@@ -52,7 +52,6 @@ class SanitizedText {
 
   std::string_view view() const { return is_owned_ ? owned_.view() : view_; }
   operator std::string_view() const { return view(); }
-  std::string str() const { return std::string(view()); }
   bool was_copied() const { return is_owned_; }
 
  private:
