@@ -23,7 +23,7 @@ function(pellucor_tests dir)
     target_link_libraries(${_exe} PRIVATE ${ARGN} GTest::gtest GTest::gmock GTest::gtest_main)
     target_compile_definitions(${_exe} PRIVATE
       PELLUCOR_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
-      PELLUCOR_VECTORS_DIR="${PROJECT_SOURCE_DIR}/../shared/vectors"
+      PELLUCOR_VECTORS_DIR="${PROJECT_SOURCE_DIR}/tests/vectors"
       PELLUCOR_CLI_PATH="$<TARGET_FILE:pellucor-cli>")
     if(TARGET pellucor-test-gate)
       target_compile_definitions(${_exe} PRIVATE PELLUCOR_TEST_GATE_PATH="$<TARGET_FILE:pellucor-test-gate>")

@@ -1,5 +1,5 @@
 // ML-KEM-768 against the published vector suites (Wycheproof, NIST ACVP,
-// C2SP CCTV) read at run time, plus the accumulated deterministic test.
+// C2SP CCTV) in tests/vectors, plus the accumulated deterministic test.
 #include "crypto/mlkem768.h"
 
 #include <gtest/gtest.h>
@@ -10,38 +10,17 @@
 #include <array>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <map>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "tests/support/vector_files.h"
+
 namespace pellucor::mlkem768 {
 namespace {
 
-namespace fs = std::filesystem;
 using Bytes = std::vector<uint8_t>;
-using nlohmann::json;
-
-fs::path vectors_dir() {
-  const char* env = std::getenv("PELLUCOR_VECTORS_DIR");
-  return (env != nullptr && *env != '\0') ? fs::path(env) : fs::path(PELLUCOR_VECTORS_DIR);
-}
-
-#define REQUIRE_VECTORS(rel)                                                              \
-  const fs::path path = vectors_dir() / (rel);                                            \
-  if (!fs::exists(path)) {                                                                \
-    GTEST_SKIP() << "test vectors not found: " << path.string()                           \
-                 << " (set PELLUCOR_VECTORS_DIR to the folder holding the vector files)"; \
-  }
-
-std::string read_file(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 // Accepts either hex case (ACVP writes upper case, the others lower case).
 Bytes unhex(std::string_view h) {
@@ -75,12 +54,10 @@ bool same(const A& a, const B& b) {
   return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin());
 }
 
-json load_json(const fs::path& p) { return json::parse(read_file(p)); }
-
 // "name = hex" lines of the CCTV text files; the first occurrence wins.
-std::map<std::string, Bytes> load_kv(const fs::path& p) {
+std::map<std::string, Bytes> load_kv(const std::string& text) {
   std::map<std::string, Bytes> out;
-  std::istringstream in(read_file(p));
+  std::istringstream in(text);
   std::string line;
   while (std::getline(in, line)) {
     const auto eq = line.find(" = ");
@@ -185,9 +162,8 @@ TEST(MlKem768, RefusesBadLengthsAndCorruptKeys) {
 // Wycheproof.
 
 TEST(MlKem768Wycheproof, KeyGenFromSeed) {
-  REQUIRE_VECTORS("wycheproof/testvectors_v1/mlkem_768_keygen_seed_test.json");
+  PELLUCOR_LOAD_VECTORS(doc, "wycheproof/testvectors_v1/mlkem_768_keygen_seed_test.json");
   int n = 0;
-  const json doc = load_json(path);
   for (const auto& g : doc["testGroups"]) {
     for (const auto& t : g["tests"]) {
       ASSERT_EQ(t["result"], "valid");
@@ -201,9 +177,8 @@ TEST(MlKem768Wycheproof, KeyGenFromSeed) {
 }
 
 TEST(MlKem768Wycheproof, KeyGenThenDecaps) {
-  REQUIRE_VECTORS("wycheproof/testvectors_v1/mlkem_768_test.json");
+  PELLUCOR_LOAD_VECTORS(doc, "wycheproof/testvectors_v1/mlkem_768_test.json");
   int n = 0;
-  const json doc = load_json(path);
   for (const auto& g : doc["testGroups"]) {
     for (const auto& t : g["tests"]) {
       ++n;
@@ -232,9 +207,8 @@ TEST(MlKem768Wycheproof, KeyGenThenDecaps) {
 }
 
 TEST(MlKem768Wycheproof, Encaps) {
-  REQUIRE_VECTORS("wycheproof/testvectors_v1/mlkem_768_encaps_test.json");
+  PELLUCOR_LOAD_VECTORS(doc, "wycheproof/testvectors_v1/mlkem_768_encaps_test.json");
   int n = 0, refused = 0;
-  const json doc = load_json(path);
   for (const auto& g : doc["testGroups"]) {
     for (const auto& t : g["tests"]) {
       ++n;
@@ -261,9 +235,8 @@ TEST(MlKem768Wycheproof, Encaps) {
 }
 
 TEST(MlKem768Wycheproof, SemiExpandedDecaps) {
-  REQUIRE_VECTORS("wycheproof/testvectors_v1/mlkem_768_semi_expanded_decaps_test.json");
+  PELLUCOR_LOAD_VECTORS(doc, "wycheproof/testvectors_v1/mlkem_768_semi_expanded_decaps_test.json");
   int n = 0;
-  const json doc = load_json(path);
   for (const auto& g : doc["testGroups"]) {
     for (const auto& t : g["tests"]) {
       ++n;
@@ -290,9 +263,8 @@ TEST(MlKem768Wycheproof, SemiExpandedDecaps) {
 // NIST ACVP (upper-case hex).
 
 TEST(MlKem768Acvp, KeyGen) {
-  REQUIRE_VECTORS("acvp/ML-KEM-keyGen-FIPS203/internalProjection.json");
+  PELLUCOR_LOAD_VECTORS(doc, "acvp/ML-KEM-keyGen-FIPS203/internalProjection.json");
   int n = 0;
-  const json doc = load_json(path);
   for (const auto& g : doc["testGroups"]) {
     if (g["parameterSet"] != "ML-KEM-768") continue;
     for (const auto& t : g["tests"]) {
@@ -309,9 +281,8 @@ TEST(MlKem768Acvp, KeyGen) {
 }
 
 TEST(MlKem768Acvp, EncapDecapAndKeyChecks) {
-  REQUIRE_VECTORS("acvp/ML-KEM-encapDecap-FIPS203/internalProjection.json");
+  PELLUCOR_LOAD_VECTORS(doc, "acvp/ML-KEM-encapDecap-FIPS203/internalProjection.json");
   std::map<std::string, int> counts;
-  const json doc = load_json(path);
   for (const auto& g : doc["testGroups"]) {
     if (g["parameterSet"] != "ML-KEM-768") continue;
     const std::string fn = g["function"];
@@ -354,10 +325,10 @@ TEST(MlKem768Acvp, EncapDecapAndKeyChecks) {
 // C2SP CCTV.
 
 TEST(MlKem768Cctv, ModulusKeysAreAllRefused) {
-  REQUIRE_VECTORS("cctv/main/ML-KEM/modulus/ML-KEM-768.txt.gz");
+  PELLUCOR_READ_VECTORS(file, "cctv/main/ML-KEM/modulus/ML-KEM-768.txt.gz");
   // Decompressed through gzip(1) so the test needs no compression library.
   std::string cmd = "gzip -dc '";
-  for (char c : path.string()) cmd += (c == '\'') ? std::string("'\\''") : std::string(1, c);
+  for (char c : file.path.string()) cmd += (c == '\'') ? std::string("'\\''") : std::string(1, c);
   cmd += "'";
   FILE* p = popen(cmd.c_str(), "r");
   ASSERT_NE(p, nullptr);
@@ -385,8 +356,8 @@ TEST(MlKem768Cctv, ModulusKeysAreAllRefused) {
 }
 
 TEST(MlKem768Cctv, Strcmp) {
-  REQUIRE_VECTORS("cctv/main/ML-KEM/strcmp/ML-KEM-768.txt");
-  auto kv = load_kv(path);
+  PELLUCOR_READ_VECTORS(file, "cctv/main/ML-KEM/strcmp/ML-KEM-768.txt");
+  auto kv = load_kv(file.bytes);
   const auto r = decapsulate(dk_of(kv.at("dk")), kv.at("c"));
   ASSERT_TRUE(r.has_value());
   EXPECT_TRUE(same(*r, kv.at("K")));
@@ -395,8 +366,8 @@ TEST(MlKem768Cctv, Strcmp) {
 // The final standard's key generation (PR 13), with encapsulation and
 // decapsulation of the same record.
 TEST(MlKem768Cctv, UnluckySampleFinal) {
-  REQUIRE_VECTORS("cctv/pr13/ML-KEM/unluckysample/ML-KEM-768.txt");
-  auto kv = load_kv(path);
+  PELLUCOR_READ_VECTORS(file, "cctv/pr13/ML-KEM/unluckysample/ML-KEM-768.txt");
+  auto kv = load_kv(file.bytes);
   Bytes seed = kv.at("d");
   seed.insert(seed.end(), kv.at("z").begin(), kv.at("z").end());
   const Keys k = keygen(seed);
@@ -417,9 +388,9 @@ TEST(MlKem768Cctv, UnluckySampleFinal) {
 TEST(MlKem768Cctv, DraftKeyFilesEncapsDecapsOnly) {
   for (const char* rel : {"cctv/main/ML-KEM/unluckysample/ML-KEM-768.txt",
                           "cctv/main/ML-KEM/intermediate/ML-KEM-768.txt"}) {
-    REQUIRE_VECTORS(rel);
+    PELLUCOR_READ_VECTORS(file, rel);
     SCOPED_TRACE(rel);
-    auto kv = load_kv(path);
+    auto kv = load_kv(file.bytes);
     const auto r = encapsulate_derand(kv.at("ek"), msg(kv.at("m")));
     ASSERT_TRUE(r.has_value());
     EXPECT_TRUE(same(r->ciphertext, kv.at("c")));

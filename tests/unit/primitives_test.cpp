@@ -35,7 +35,7 @@ TEST(ConstantTimeEquals, ComparesContentAndLength) {
 }
 
 TEST(HmacSha256, WycheproofVectors) {
-  PELLUCOR_LOAD_VECTORS_OR_SKIP(doc, "wycheproof/testvectors_v1/hmac_sha256_test.json");
+  PELLUCOR_LOAD_VECTORS(doc, "wycheproof/testvectors_v1/hmac_sha256_test.json");
   int checked = 0;
   for (const auto& group : doc["testGroups"]) {
     const std::size_t tag_bytes = group["tagSize"].get<std::size_t>() / 8;
@@ -54,7 +54,7 @@ TEST(HmacSha256, WycheproofVectors) {
 }
 
 TEST(HkdfSha256, WycheproofVectorsWithAbsentOrFullSalt) {
-  PELLUCOR_LOAD_VECTORS_OR_SKIP(doc, "wycheproof/testvectors_v1/hkdf_sha256_test.json");
+  PELLUCOR_LOAD_VECTORS(doc, "wycheproof/testvectors_v1/hkdf_sha256_test.json");
   int checked = 0;
   for (const auto& group : doc["testGroups"]) {
     for (const auto& t : group["tests"]) {
@@ -95,7 +95,7 @@ TEST(HkdfSha256, LongestOutputWorksAndOneMoreAborts) {
 }
 
 TEST(AesGcm, WycheproofVectorsForTheKeysAndNonceInUse) {
-  PELLUCOR_LOAD_VECTORS_OR_SKIP(doc, "wycheproof/testvectors_v1/aes_gcm_test.json");
+  PELLUCOR_LOAD_VECTORS(doc, "wycheproof/testvectors_v1/aes_gcm_test.json");
   int checked = 0;
   for (const auto& group : doc["testGroups"]) {
     const int key_bits = group["keySize"];
