@@ -22,9 +22,9 @@ namespace {
 
 constexpr std::size_t kFirstReadBytes = 8192;
 
-// Reads `fd` until end of input or until one byte more than the cap, growing
-// the buffer as data arrives. Returns the errno of a failed read.
-std::expected<SecureBytes, int> read_capped(int fd) {
+}  // namespace
+
+std::expected<SecureBytes, int> read_fd_capped(int fd) {
   constexpr std::size_t limit = MAX_INPUT_BYTES + 1;
   SecureBytes buf;
   std::size_t chunk = kFirstReadBytes;
@@ -47,17 +47,20 @@ std::expected<SecureBytes, int> read_capped(int fd) {
   return buf;
 }
 
+CliError input_too_large_error(std::string_view name) {
+  return make_error(err::PL_2110, std::string(name) + " exceeds " + std::to_string(MAX_INPUT_BYTES) +
+                                      " bytes (refuse to buffer unbounded input)");
+}
+
+namespace {
+
 std::expected<SecureString, CliError> bounded_text(int fd, std::string_view name) {
-  auto bytes = read_capped(fd);
+  auto bytes = read_fd_capped(fd);
   if (!bytes) {
     return std::unexpected(make_error(
         err::PL_2111, "reading " + std::string(name) + ": " + os_error_text(bytes.error())));
   }
-  if (bytes->size() > MAX_INPUT_BYTES) {
-    return std::unexpected(make_error(err::PL_2110, std::string(name) + " exceeds " +
-                                                        std::to_string(MAX_INPUT_BYTES) +
-                                                        " bytes (refuse to buffer unbounded input)"));
-  }
+  if (bytes->size() > MAX_INPUT_BYTES) return std::unexpected(input_too_large_error(name));
   if (auto bad = utf8_error_text(*bytes)) {
     return std::unexpected(
         make_error(err::PL_2000, std::string(name) + ": not valid UTF-8: " + *bad));

@@ -26,6 +26,16 @@ inline constexpr std::size_t MAX_INPUT_BYTES = 262144;
 // The most bytes accepted in one line of standard input, line feed not counted.
 inline constexpr std::size_t MAX_LINE_BYTES = 65536;
 
+// read_fd_capped reads `fd` (left open) until end of input or until one byte
+// more than MAX_INPUT_BYTES, growing its buffer as data arrives, so an endless
+// input costs no more than that. A result longer than MAX_INPUT_BYTES means
+// the input was too large. Fails with the errno of a failed read.
+std::expected<SecureBytes, int> read_fd_capped(int fd);
+
+// input_too_large_error is PL-2110 "{name} exceeds 262144 bytes (refuse to
+// buffer unbounded input)".
+CliError input_too_large_error(std::string_view name);
+
 // read_file_bounded reads the whole of `fd` (which it always closes) named
 // `name` in messages. Fails with PL-2111 "reading {name}: {os error}",
 // PL-2110 "{name} exceeds 262144 bytes (refuse to buffer unbounded input)"
