@@ -59,6 +59,14 @@ std::expected<SecureString, CliError> read_text_source(std::string_view path);
 // UTF-8: {utf-8 error}".
 std::expected<SecureString, CliError> read_stdin_line(std::string_view label);
 
+// read_stdin_line_without_echo switches the echo of the terminal on standard
+// input off (set_terminal_echo), reads one line with read_stdin_line and
+// switches echo back on, whatever the read gave. Returns nullopt, having read
+// nothing, when echo could not be switched off. Should SIGINT, SIGTERM or
+// SIGHUP arrive meanwhile, the terminal is put back as it was before and the
+// process then ends by that signal.
+std::optional<std::expected<SecureString, CliError>> read_stdin_line_without_echo(std::string_view label);
+
 // option_value_string takes the value of the option just returned by `args`
 // as text. Tokeniser failures become PL-2000 (error_from_arg_error); a value
 // that is not UTF-8 is PL-2000 "{label}: not valid UTF-8".
