@@ -138,7 +138,11 @@ class TerminalRestoredOnSignal {
     action.sa_handler = restore_terminal_and_end;
     sigemptyset(&action.sa_mask);
     for (int sig : kSignals) sigaddset(&action.sa_mask, sig);
-    for (std::size_t i = 0; i < kSignals.size(); ++i) ::sigaction(kSignals[i], &action, &previous_[i]);
+    for (std::size_t i = 0; i < kSignals.size(); ++i) {
+      // A signal the process was told to ignore (nohup) stays ignored.
+      if (::sigaction(kSignals[i], nullptr, &previous_[i]) != 0 || previous_[i].sa_handler == SIG_IGN) continue;
+      ::sigaction(kSignals[i], &action, nullptr);
+    }
     installed_ = true;
   }
   ~TerminalRestoredOnSignal() {
