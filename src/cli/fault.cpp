@@ -6,7 +6,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <new>
 #include <string>
+
+#include "cli/terminal.h"
+#include "crypto/errors.h"
 
 namespace pellucor {
 
@@ -20,7 +24,7 @@ std::string_view short_source_path(std::string_view path) {
 
 // Best effort: the report goes straight to descriptor 2, and a failure to
 // write it cannot be reported anywhere.
-void write_report(const std::string& text) {
+void write_report(std::string_view text) {
   std::size_t done = 0;
   while (done < text.size()) {
     const ssize_t n = ::write(2, text.data() + done, text.size() - done);
@@ -67,6 +71,12 @@ std::string location_text(const std::source_location& where) {
   if (std::exception_ptr current = std::current_exception()) {
     try {
       std::rethrow_exception(current);
+    } catch (const std::bad_alloc&) {
+      // Not a broken invariant: the machine ran out of memory. One error
+      // line and status 1, like any failure, and no core dump.
+      report_out_of_memory();
+      std::fflush(stdout);
+      ::_exit(1);
     } catch (const std::exception& e) {
       message += ": ";
       message += e.what();
@@ -101,5 +111,13 @@ void output_fault(std::string_view message, std::source_location where) {
 }
 
 void install_fault_handler() { std::set_terminate(on_terminate); }
+
+void report_out_of_memory() noexcept {
+  try {
+    print_error_line(format_cli_error(make_error(err::PL_2110, "out of memory")));
+  } catch (const std::bad_alloc&) {
+    write_report("PL-2110: out of memory\n");
+  }
+}
 
 }  // namespace pellucor

@@ -29,7 +29,13 @@ namespace pellucor {
 bool is_broken_pipe_message(std::string_view message);
 
 // install_fault_handler routes exceptions that nobody caught (a broken
-// invariant in a library) through the same report and abort.
+// invariant in a library) through the same report and abort; an allocation
+// failure that nobody caught ends as report_out_of_memory and status 1.
 void install_fault_handler();
+
+// report_out_of_memory prints the error line of a failed allocation,
+// "PL-2110: out of memory", through the normal error printer, or as a fixed
+// line when even that cannot allocate.
+void report_out_of_memory() noexcept;
 
 }  // namespace pellucor

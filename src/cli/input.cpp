@@ -2,8 +2,10 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -22,9 +24,9 @@ namespace {
 
 constexpr std::size_t kFirstReadBytes = 8192;
 
-// Reads `fd` until end of input or until one byte more than the cap, growing
-// the buffer as data arrives. Returns the errno of a failed read.
-std::expected<SecureBytes, int> read_capped(int fd) {
+}  // namespace
+
+std::expected<SecureBytes, int> read_fd_capped(int fd) {
   constexpr std::size_t limit = MAX_INPUT_BYTES + 1;
   SecureBytes buf;
   std::size_t chunk = kFirstReadBytes;
@@ -47,17 +49,20 @@ std::expected<SecureBytes, int> read_capped(int fd) {
   return buf;
 }
 
+CliError input_too_large_error(std::string_view name) {
+  return make_error(err::PL_2110, std::string(name) + " exceeds " + std::to_string(MAX_INPUT_BYTES) +
+                                      " bytes (refuse to buffer unbounded input)");
+}
+
+namespace {
+
 std::expected<SecureString, CliError> bounded_text(int fd, std::string_view name) {
-  auto bytes = read_capped(fd);
+  auto bytes = read_fd_capped(fd);
   if (!bytes) {
     return std::unexpected(make_error(
         err::PL_2111, "reading " + std::string(name) + ": " + os_error_text(bytes.error())));
   }
-  if (bytes->size() > MAX_INPUT_BYTES) {
-    return std::unexpected(make_error(err::PL_2110, std::string(name) + " exceeds " +
-                                                        std::to_string(MAX_INPUT_BYTES) +
-                                                        " bytes (refuse to buffer unbounded input)"));
-  }
+  if (bytes->size() > MAX_INPUT_BYTES) return std::unexpected(input_too_large_error(name));
   if (auto bad = utf8_error_text(*bytes)) {
     return std::unexpected(
         make_error(err::PL_2000, std::string(name) + ": not valid UTF-8: " + *bad));
@@ -101,6 +106,57 @@ bool run_stty(const std::string& program, const char* arg) {
   }
   return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
+
+// The terminal's state from before echo went off, for the signal handler.
+termios g_terminal_before{};
+
+// Async-signal-safe: only tcsetattr, sigaction, sigprocmask and raise.
+void restore_terminal_and_end(int sig) {
+  ::tcsetattr(STDIN_FILENO, TCSANOW, &g_terminal_before);
+  struct sigaction default_action {};
+  default_action.sa_handler = SIG_DFL;
+  sigemptyset(&default_action.sa_mask);
+  ::sigaction(sig, &default_action, nullptr);
+  // The signal is blocked while its handler runs: raised and unblocked, it
+  // ends the process here, and the parent sees death by that signal.
+  sigset_t just_this;
+  sigemptyset(&just_this);
+  sigaddset(&just_this, sig);
+  ::raise(sig);
+  ::sigprocmask(SIG_UNBLOCK, &just_this, nullptr);
+}
+
+// While it lives, the signals that end a prompt (^C, a kill, the terminal
+// going away) first put the terminal on standard input back as it was when
+// the guard was made, so an interrupted hidden prompt leaves no terminal
+// without echo behind. The previous handlers come back when it goes.
+class TerminalRestoredOnSignal {
+ public:
+  TerminalRestoredOnSignal() {
+    if (::tcgetattr(STDIN_FILENO, &g_terminal_before) != 0) return;
+    struct sigaction action {};
+    action.sa_handler = restore_terminal_and_end;
+    sigemptyset(&action.sa_mask);
+    for (int sig : kSignals) sigaddset(&action.sa_mask, sig);
+    for (std::size_t i = 0; i < kSignals.size(); ++i) {
+      // A signal the process was told to ignore (nohup) stays ignored.
+      if (::sigaction(kSignals[i], nullptr, &previous_[i]) != 0 || previous_[i].sa_handler == SIG_IGN) continue;
+      ::sigaction(kSignals[i], &action, nullptr);
+    }
+    installed_ = true;
+  }
+  ~TerminalRestoredOnSignal() {
+    if (!installed_) return;
+    for (std::size_t i = 0; i < kSignals.size(); ++i) ::sigaction(kSignals[i], &previous_[i], nullptr);
+  }
+  TerminalRestoredOnSignal(const TerminalRestoredOnSignal&) = delete;
+  TerminalRestoredOnSignal& operator=(const TerminalRestoredOnSignal&) = delete;
+
+ private:
+  static constexpr std::array<int, 3> kSignals = {SIGINT, SIGTERM, SIGHUP};
+  std::array<struct sigaction, 3> previous_{};
+  bool installed_ = false;
+};
 
 }  // namespace
 
@@ -160,6 +216,14 @@ std::expected<SecureString, CliError> read_stdin_line(std::string_view label) {
     return std::unexpected(
         make_error(err::PL_2006, std::string(label) + ": not valid UTF-8: " + *bad));
   }
+  return line;
+}
+
+std::optional<std::expected<SecureString, CliError>> read_stdin_line_without_echo(std::string_view label) {
+  const TerminalRestoredOnSignal restored_on_signal;
+  if (!set_terminal_echo(false)) return std::nullopt;
+  auto line = read_stdin_line(label);
+  set_terminal_echo(true);
   return line;
 }
 

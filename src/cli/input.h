@@ -26,6 +26,16 @@ inline constexpr std::size_t MAX_INPUT_BYTES = 262144;
 // The most bytes accepted in one line of standard input, line feed not counted.
 inline constexpr std::size_t MAX_LINE_BYTES = 65536;
 
+// read_fd_capped reads `fd` (left open) until end of input or until one byte
+// more than MAX_INPUT_BYTES, growing its buffer as data arrives, so an endless
+// input costs no more than that. A result longer than MAX_INPUT_BYTES means
+// the input was too large. Fails with the errno of a failed read.
+std::expected<SecureBytes, int> read_fd_capped(int fd);
+
+// input_too_large_error is PL-2110 "{name} exceeds 262144 bytes (refuse to
+// buffer unbounded input)".
+CliError input_too_large_error(std::string_view name);
+
 // read_file_bounded reads the whole of `fd` (which it always closes) named
 // `name` in messages. Fails with PL-2111 "reading {name}: {os error}",
 // PL-2110 "{name} exceeds 262144 bytes (refuse to buffer unbounded input)"
@@ -48,6 +58,14 @@ std::expected<SecureString, CliError> read_text_source(std::string_view path);
 // {label}: {os error}", "{label} exceeds 65536 bytes" or "{label}: not valid
 // UTF-8: {utf-8 error}".
 std::expected<SecureString, CliError> read_stdin_line(std::string_view label);
+
+// read_stdin_line_without_echo switches the echo of the terminal on standard
+// input off (set_terminal_echo), reads one line with read_stdin_line and
+// switches echo back on, whatever the read gave. Returns nullopt, having read
+// nothing, when echo could not be switched off. Should SIGINT, SIGTERM or
+// SIGHUP arrive meanwhile, the terminal is put back as it was before and the
+// process then ends by that signal.
+std::optional<std::expected<SecureString, CliError>> read_stdin_line_without_echo(std::string_view label);
 
 // option_value_string takes the value of the option just returned by `args`
 // as text. Tokeniser failures become PL-2000 (error_from_arg_error); a value

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -48,78 +49,129 @@ bool echo_is_on(int master) {
   return ::tcgetattr(master, &t) == 0 && (t.c_lflag & ECHO) != 0;
 }
 
-TEST(InitAtATerminal, TypedKeyIsNotEchoed) {
-  if (!fs::exists("/bin/stty") && !fs::exists("/usr/bin/stty")) GTEST_SKIP() << "no stty on this machine";
-  const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
-  if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) GTEST_SKIP() << "no pseudo-terminal";
-  const std::string slave = ::ptsname(master);
+using namespace std::chrono_literals;
 
-  char tmpl[] = "/tmp/pellucor-init-tty-XXXXXX";
-  ASSERT_NE(::mkdtemp(tmpl), nullptr);
-  const fs::path home = tmpl;
-  const auto agent = testing::make_agent("vault.example.test", testing::placeholder_channel_key_text());
-  const testing::Enrolment e = testing::mint_enrolment(agent);
-  int out_pipe[2];
-  ASSERT_EQ(::pipe(out_pipe), 0);
+// init with the blob as its argument, run with stdin and stderr on a fresh
+// pseudo-terminal (its controlling terminal) and stdout on a pipe.
+class InitAtATerminal : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!fs::exists("/bin/stty") && !fs::exists("/usr/bin/stty")) GTEST_SKIP() << "no stty on this machine";
+    master_ = ::posix_openpt(O_RDWR | O_NOCTTY);
+    if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0) GTEST_SKIP() << "no pseudo-terminal";
+    const std::string slave = ::ptsname(master_);
 
-  const pid_t pid = ::fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    ::setsid();
-    const int tty = ::open(slave.c_str(), O_RDWR);
-    if (tty < 0) ::_exit(120);
-    ::dup2(tty, 0);
-    ::dup2(tty, 2);
-    ::dup2(out_pipe[1], 1);
-    ::close(out_pipe[0]);
-    ::setenv("HOME", home.c_str(), 1);
-    ::unsetenv("XDG_CONFIG_HOME");
-    ::setenv("NO_COLOR", "1", 1);
-    // "--": a random blob may start with '-'.
-    ::execl(PELLUCOR_CLI_PATH, PELLUCOR_CLI_PATH, "init", "--", e.blob.c_str(), static_cast<char*>(nullptr));
-    ::_exit(127);
-  }
-  ::close(out_pipe[1]);
+    char tmpl[] = "/tmp/pellucor-init-tty-XXXXXX";
+    ASSERT_NE(::mkdtemp(tmpl), nullptr);
+    home_ = tmpl;
+    const auto agent = testing::make_agent("vault.example.test", testing::placeholder_channel_key_text());
+    enrolment_ = testing::mint_enrolment(agent);
+    int out_pipe[2];
+    ASSERT_EQ(::pipe(out_pipe), 0);
 
-  // Generous deadlines: under the sanitizers on a loaded machine the child
-  // can take seconds to start; a passing run leaves each loop early.
-  using namespace std::chrono_literals;
-  std::string screen;
-  for (const auto end = Clock::now() + 20s;
-       Clock::now() < end && screen.find("Enrollment key: ") == std::string::npos;) {
-    screen += read_some(master, 50ms);
+    pid_ = ::fork();
+    ASSERT_GE(pid_, 0);
+    if (pid_ == 0) {
+      ::setsid();
+      const int tty = ::open(slave.c_str(), O_RDWR);
+      if (tty < 0) ::_exit(120);
+      ::dup2(tty, 0);
+      ::dup2(tty, 2);
+      ::dup2(out_pipe[1], 1);
+      ::close(out_pipe[0]);
+      ::setenv("HOME", home_.c_str(), 1);
+      ::unsetenv("XDG_CONFIG_HOME");
+      ::setenv("NO_COLOR", "1", 1);
+      // "--": a random blob may start with '-'.
+      ::execl(PELLUCOR_CLI_PATH, PELLUCOR_CLI_PATH, "init", "--", enrolment_.blob.c_str(),
+              static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    ::close(out_pipe[1]);
+    out_ = out_pipe[0];
   }
-  EXPECT_NE(screen.find("Enrollment key: "), std::string::npos) << screen;
-  for (const auto end = Clock::now() + 5s; Clock::now() < end && echo_is_on(master);) {
-    std::this_thread::sleep_for(10ms);
+  void TearDown() override {
+    if (pid_ > 0 && !reaped_) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+    if (out_ >= 0) ::close(out_);
+    if (master_ >= 0) ::close(master_);
+    if (!home_.empty()) fs::remove_all(home_);
   }
-  EXPECT_FALSE(echo_is_on(master));
 
-  const std::string typed = e.key + "\n";
-  ASSERT_EQ(::write(master, typed.data(), typed.size()), static_cast<ssize_t>(typed.size()));
-  int status = 0;
-  pid_t reaped = 0;
-  for (const auto end = Clock::now() + 30s; Clock::now() < end;) {
-    reaped = ::waitpid(pid, &status, WNOHANG);
-    if (reaped != 0) break;
-    screen += read_some(master, 20ms);
+  // Waits for the prompt and for echo to go off. Generous deadlines: under
+  // the sanitizers on a loaded machine the child can take seconds to start;
+  // a passing run leaves each loop early.
+  void await_hidden_prompt() {
+    for (const auto end = Clock::now() + 20s;
+         Clock::now() < end && screen_.find("Enrollment key: ") == std::string::npos;) {
+      screen_ += read_some(master_, 50ms);
+    }
+    EXPECT_NE(screen_.find("Enrollment key: "), std::string::npos) << screen_;
+    for (const auto end = Clock::now() + 5s; Clock::now() < end && echo_is_on(master_);) {
+      std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_FALSE(echo_is_on(master_));
   }
-  if (reaped == 0) {
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, &status, 0);
-    ADD_FAILURE() << "init did not finish";
-  }
-  screen += read_some(master, 100ms);
-  const std::string out = read_some(out_pipe[0], 200ms);
-  ::close(out_pipe[0]);
 
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << screen;
-  EXPECT_EQ(screen.find(e.key), std::string::npos) << "the key was echoed: " << screen;
+  // The child's wait status once it ended; a failure when it did not.
+  int await_end() {
+    int status = 0;
+    for (const auto end = Clock::now() + 30s; Clock::now() < end && !reaped_;) {
+      reaped_ = ::waitpid(pid_, &status, WNOHANG) != 0;
+      if (!reaped_) screen_ += read_some(master_, 20ms);
+    }
+    if (!reaped_) ADD_FAILURE() << "init did not finish";
+    screen_ += read_some(master_, 100ms);
+    return status;
+  }
+
+  int master_ = -1;
+  int out_ = -1;
+  pid_t pid_ = -1;
+  bool reaped_ = false;
+  fs::path home_;
+  testing::Enrolment enrolment_;
+  std::string screen_;
+};
+
+TEST_F(InitAtATerminal, TypedKeyIsNotEchoed) {
+  await_hidden_prompt();
+  const std::string typed = enrolment_.key + "\n";
+  ASSERT_EQ(::write(master_, typed.data(), typed.size()), static_cast<ssize_t>(typed.size()));
+  const int status = await_end();
+  const std::string out = read_some(out_, 200ms);
+
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << screen_;
+  EXPECT_EQ(screen_.find(enrolment_.key), std::string::npos) << "the key was echoed: " << screen_;
   EXPECT_EQ(out.rfind("OK: Enrolled.\n", 0), 0u) << out;
-  EXPECT_TRUE(echo_is_on(master)) << "echo was not switched back on";
-  ::close(master);
-  fs::remove_all(home);
+  EXPECT_TRUE(echo_is_on(master_)) << "echo was not switched back on";
 }
+
+// Giving up at the hidden prompt must not leave the terminal without echo;
+// the process still ends by the signal (a shell reports 130 for SIGINT).
+class InitInterrupted : public InitAtATerminal, public ::testing::WithParamInterface<int> {};
+
+TEST_P(InitInterrupted, TerminalGetsItsEchoBack) {
+  const int sig = GetParam();
+  await_hidden_prompt();
+  if (sig == SIGINT) {
+    // ^C typed at the terminal, which sends SIGINT to its foreground group.
+    ASSERT_EQ(::write(master_, "\x03", 1), 1);
+  } else {
+    ASSERT_EQ(::kill(pid_, sig), 0);
+  }
+  const int status = await_end();
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << "status " << status << ": " << screen_;
+  EXPECT_TRUE(echo_is_on(master_)) << "echo stayed off";
+  EXPECT_FALSE(fs::exists(home_ / ".config" / "pellucor" / "config")) << "nothing is written";
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, InitInterrupted, ::testing::Values(SIGINT, SIGTERM, SIGHUP),
+                         [](const ::testing::TestParamInfo<int>& info) {
+                           return std::string(sigabbrev_np(info.param));
+                         });
 
 }  // namespace
 }  // namespace pellucor

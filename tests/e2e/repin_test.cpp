@@ -10,6 +10,7 @@
 #include <string>
 
 #include "cli/commands/repin.h"
+#include "cli/input.h"
 #include "gate/config_file.h"
 #include "tests/support/enrolled_cli.h"
 #include "tests/support/noise_responder.h"
@@ -178,6 +179,64 @@ TEST_F(RepinTest, RefusalsLeaveTheFileUntouched) {
   RunResult r = repin({"--pop-pub", upper});
   EXPECT_TRUE(r.exited_with(1));
   EXPECT_TRUE(r.err.starts_with("PL-2000: --pop-pub: ")) << r.err;
+}
+
+// A key file is read whole, but no further than the cap of every other input:
+// an endless source ends in one error line instead of exhausted memory, and a
+// real key file, a few 2498-digit keys, stays far below the cap.
+TEST_F(RepinTest, KeyFileReadIsCapped) {
+  const std::string home_line = "vault.example.com " + *new_home_ + "\n";
+  auto padded = [&](std::size_t size) {  // the home key, then one comment line up to `size` bytes
+    return home_line + "#" + std::string(size - home_line.size() - 2, 'x') + "\n";
+  };
+  const std::string too_large = "exceeds 262144 bytes (refuse to buffer unbounded input)\n";
+  struct Case {
+    std::string keys;        // written to keys.txt when not empty
+    std::string stdin_data;  // piped in, the key file being /dev/stdin, when keys is empty
+    std::string err;         // "" for success; "@" stands for the key file's path
+  } cases[] = {
+      {padded(MAX_INPUT_BYTES), "", ""},
+      {padded(MAX_INPUT_BYTES + 1), "", "PL-2110: --keys @ " + too_large},
+      {"", padded(MAX_INPUT_BYTES), ""},
+      {"", padded(MAX_INPUT_BYTES + 1), "PL-2110: --keys @ " + too_large},
+  };
+  for (const Case& c : cases) {
+    fs::remove_all(dir_ / "pellucor");
+    enrol(false);
+    const std::string path = c.keys.empty() ? "/dev/stdin" : write_keys(c.keys).string();
+    RunOptions o = cli_options({"repin", "--keys", path});
+    o.env["XDG_CONFIG_HOME"] = dir_.string();
+    o.env["NO_COLOR"] = "1";
+    o.stdin_data = c.stdin_data;
+    RunResult r = run_process(o);
+    std::string err = c.err;
+    if (const std::size_t at = err.find('@'); at != std::string::npos) err.replace(at, 1, path);
+    EXPECT_TRUE(r.exited_with(err.empty() ? 0 : 1)) << path << ": " << r.err;
+    EXPECT_EQ(r.err, err);
+    auto loaded = load_config_at(path_.string());
+    ASSERT_TRUE(loaded.has_value());
+    EXPECT_TRUE(loaded->vault_gate_pub == (err.empty() ? *new_home_ : *old_key_)) << path;
+  }
+}
+
+// Under a memory limit an endless device used to end in an uncaught
+// std::bad_alloc and an abort.
+TEST_F(RepinTest, EndlessKeyFileUnderAMemoryLimit) {
+#ifdef __SANITIZE_ADDRESS__
+  GTEST_SKIP() << "AddressSanitizer reserves terabytes of shadow memory: no address-space limit fits it";
+#endif
+  if (::access("/usr/bin/prlimit", X_OK) != 0) GTEST_SKIP() << "needs /usr/bin/prlimit";
+  enrol(false);
+  const std::string before = read_bytes(path_);
+  RunOptions o;
+  o.program = "/usr/bin/prlimit";
+  o.args = {"--as=536870912", "--", PELLUCOR_CLI_PATH, "repin", "--keys", "/dev/zero"};
+  o.env["XDG_CONFIG_HOME"] = dir_.string();
+  o.env["NO_COLOR"] = "1";
+  RunResult r = run_process(o);
+  EXPECT_TRUE(r.exited_with(1)) << "signal " << r.term_signal << ": " << r.err;
+  EXPECT_EQ(r.err, "PL-2110: --keys /dev/zero exceeds 262144 bytes (refuse to buffer unbounded input)\n");
+  EXPECT_EQ(read_bytes(path_), before);
 }
 
 TEST_F(RepinTest, MissingConfigurationComesBeforeOptionConflicts) {

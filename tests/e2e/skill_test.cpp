@@ -1,4 +1,5 @@
 // The skill command through the real binary, with a temporary HOME.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -147,6 +148,27 @@ TEST_F(SkillTest, SymlinkedSkillFileIsRefused) {
   EXPECT_TRUE(r.exited_with(1));
   EXPECT_EQ(r.err, "PL-2100: refusing path that is a symlink: " + installed(".claude").string() + "\n");
   EXPECT_EQ(read_file(home_ / "target"), "keep");
+}
+
+// A FIFO at the skill file's path must neither stall the install (no reader:
+// the open would wait for one) nor take the document (a reader waiting).
+TEST_F(SkillTest, FifoAtTheSkillFileIsRefused) {
+  fs::create_directories(home_ / ".claude" / "skills" / "pellucor");
+  const fs::path fifo = installed(".claude");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  for (const bool reader_waiting : {false, true}) {
+    const int reader = reader_waiting ? ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK) : -1;
+    RunResult r = skill({"install", "--yes"});
+    EXPECT_FALSE(r.timed_out) << "reader waiting: " << reader_waiting;
+    EXPECT_TRUE(r.exited_with(1)) << r.err;
+    EXPECT_EQ(r.err, "PL-2100: refusing path that is not a regular file: " + fifo.string() + "\n");
+    if (reader >= 0) {
+      char c;
+      EXPECT_EQ(::read(reader, &c, 1), 0) << "the document went into the FIFO";
+      ::close(reader);
+    }
+    EXPECT_TRUE(fs::is_fifo(fifo));
+  }
 }
 
 // The menu needs stdin on a terminal; `script` gives the child one and feeds

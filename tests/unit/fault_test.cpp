@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <new>
 #include <stdexcept>
 #include <thread>
 
@@ -55,6 +57,18 @@ TEST(FaultDeathTest, UncaughtExceptionIsReported) {
         std::thread([] { throw std::runtime_error("json went wrong"); }).join();
       },
       "uncaught exception: json went wrong");
+}
+
+// An allocation failure is no broken invariant: it must not abort (and dump
+// a core holding secrets), but end like any failure, one line and status 1.
+TEST(FaultDeathTest, UncaughtAllocationFailureIsOneErrorLine) {
+  EXPECT_EXIT(
+      {
+        ::setenv("NO_COLOR", "1", 1);
+        install_fault_handler();
+        std::thread([] { throw std::bad_alloc(); }).join();
+      },
+      testing::ExitedWithCode(1), "^PL-2110: out of memory\n$");
 }
 
 }  // namespace

@@ -73,11 +73,9 @@ std::string_view strip_trailing_slashes(std::string_view s) {
 std::expected<SecureString, CliError> read_enrolment_key() {
   if (::isatty(STDIN_FILENO) == 0) return read_stdin_line("enrollment key");
   write_stderr("Enrollment key: ");
-  if (set_terminal_echo(false)) {
-    auto key = read_stdin_line("enrollment key");
-    set_terminal_echo(true);
+  if (auto key = read_stdin_line_without_echo("enrollment key")) {
     write_stderr("\n");
-    return key;
+    return std::move(*key);
   }
   write_stderr("(warning: could not disable terminal echo \xe2\x80\x94 your key will be visible)\n");
   return read_stdin_line("enrollment key");

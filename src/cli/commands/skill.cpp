@@ -51,6 +51,10 @@ std::expected<void, CliError> refuse_symlink_path(const std::string& path) {
   return {};
 }
 
+CliError not_a_regular_file(const std::string& path) {
+  return install_error("refusing path that is not a regular file: " + path);
+}
+
 // Creates `path` and its missing parents, like `mkdir -p`.
 int create_folders(const std::string& path) {
   for (std::size_t i = 1; i <= path.size(); ++i) {
@@ -170,20 +174,34 @@ std::expected<void, CliError> install_skill_file(const std::string& home, const 
   // Checked again just before the open, and O_NOFOLLOW closes the window
   // between the two.
   if (is_symlink(file)) return std::unexpected(install_error("refusing to write through symlink " + file));
-  const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+  // Opened without blocking, so that a FIFO put at the path cannot stall
+  // the install (with no reader, its open fails with ENXIO), and truncated
+  // only once it proved to be a regular file.
+  const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
   if (fd < 0) {
     if (errno == ELOOP) return std::unexpected(install_error("refusing to write through symlink " + file));
+    if (errno == ENXIO) return std::unexpected(not_a_regular_file(file));
     return std::unexpected(install_error("writing " + file + ": " + os_error_text(errno)));
+  }
+  // Closes the file and fails with the error `e` of a step on it.
+  auto failed = [&](int e) {
+    ::close(fd);
+    return std::unexpected(install_error("writing " + file + ": " + os_error_text(e)));
+  };
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return failed(errno);
+  if (!S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return std::unexpected(not_a_regular_file(file));
+  }
+  if (::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0 || ::ftruncate(fd, 0) != 0) {
+    return failed(errno);
   }
   std::string_view rest = skill_document();
   while (!rest.empty()) {
     const ssize_t n = ::write(fd, rest.data(), rest.size());
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      const int e = n < 0 ? errno : EIO;
-      ::close(fd);
-      return std::unexpected(install_error("writing " + file + ": " + os_error_text(e)));
-    }
+    if (n <= 0) return failed(n < 0 ? errno : EIO);
     rest.remove_prefix(static_cast<std::size_t>(n));
   }
   if (::close(fd) != 0) return std::unexpected(install_error("writing " + file + ": " + os_error_text(errno)));
