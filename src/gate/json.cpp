@@ -1051,13 +1051,52 @@ constexpr std::array<bool, 256> kNeedsEscape = [] {
   return t;
 }();
 
-template <class Out>
+// How strings are written: as JSON requires (the wire and the configuration
+// file, whose bytes must not change), or also with \u escapes for the other
+// characters the terminal filter removes, for JSON printed to a terminal.
+enum class Escapes { Json, Terminal };
+
+// terminal_control_at: the length of the UTF-8 sequence at s[k] when it is
+// DEL, a C1 control (U+0080..U+009F) or a bidirectional control
+// (U+202A..U+202E, U+2066..U+2069), with its code point in `cp`; else 0.
+std::size_t terminal_control_at(std::string_view s, std::size_t k, char32_t& cp) {
+  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
+  const unsigned char b = byte(k);
+  if (b == 0x7F) {
+    cp = b;
+    return 1;
+  }
+  if (b == 0xC2 && k + 1 < s.size() && byte(k + 1) >= 0x80 && byte(k + 1) <= 0x9F) {
+    cp = byte(k + 1);
+    return 2;
+  }
+  if (b == 0xE2 && k + 2 < s.size() && (byte(k + 1) == 0x80 || byte(k + 1) == 0x81) && (byte(k + 2) & 0xC0) == 0x80) {
+    cp = 0x2000 | static_cast<char32_t>((byte(k + 1) & 0x3F) << 6) | (byte(k + 2) & 0x3F);
+    if ((cp >= 0x202A && cp <= 0x202E) || (cp >= 0x2066 && cp <= 0x2069)) return 3;
+  }
+  return 0;
+}
+
+template <Escapes kEscapes, class Out>
 void write_escaped(Out& out, std::string_view s) {
   static constexpr char kHex[] = "0123456789abcdef";
   out.push_back('"');
   std::size_t start = 0;
   for (std::size_t k = 0; k < s.size(); ++k) {
     unsigned char c = static_cast<unsigned char>(s[k]);
+    if constexpr (kEscapes == Escapes::Terminal) {
+      // Only the lead bytes 0x7F, 0xC2 and 0xE2 can start such a character.
+      char32_t cp = 0;
+      if (const std::size_t n = (c == 0x7F || c == 0xC2 || c == 0xE2) ? terminal_control_at(s, k, cp) : 0) {
+        put(out, s.substr(start, k - start));
+        const char u[6] = {'\\', 'u', kHex[(cp >> 12) & 0xF], kHex[(cp >> 8) & 0xF], kHex[(cp >> 4) & 0xF],
+                           kHex[cp & 0xF]};
+        put(out, std::string_view(u, 6));
+        k += n - 1;
+        start = k + 1;
+        continue;
+      }
+    }
     if (!kNeedsEscape[c]) continue;
     put(out, s.substr(start, k - start));
     start = k + 1;
@@ -1095,7 +1134,7 @@ void write_number(Out& out, const Value& v) {
   }
 }
 
-template <class Out>
+template <Escapes kEscapes, class Out>
 void write_value(Out& out, const Value& v, int indent, int depth) {
   auto newline = [&](int d) {
     out.push_back('\n');
@@ -1107,7 +1146,7 @@ void write_value(Out& out, const Value& v, int indent, int depth) {
     case Value::value_t::number_integer:
     case Value::value_t::number_unsigned:
     case Value::value_t::number_float: write_number(out, v); return;
-    case Value::value_t::string: write_escaped(out, v.get_ref<const std::string&>()); return;
+    case Value::value_t::string: write_escaped<kEscapes>(out, v.get_ref<const std::string&>()); return;
     case Value::value_t::array: {
       const auto& a = v.get_ref<const Value::array_t&>();
       out.push_back('[');
@@ -1120,7 +1159,7 @@ void write_value(Out& out, const Value& v, int indent, int depth) {
         if (!first) out.push_back(',');
         first = false;
         if (indent) newline(depth + 1);
-        write_value(out, e, indent, depth + 1);
+        write_value<kEscapes>(out, e, indent, depth + 1);
       }
       if (indent) newline(depth);
       out.push_back(']');
@@ -1138,10 +1177,10 @@ void write_value(Out& out, const Value& v, int indent, int depth) {
         if (!first) out.push_back(',');
         first = false;
         if (indent) newline(depth + 1);
-        write_escaped(out, k);
+        write_escaped<kEscapes>(out, k);
         out.push_back(':');
         if (indent) out.push_back(' ');
-        write_value(out, e, indent, depth + 1);
+        write_value<kEscapes>(out, e, indent, depth + 1);
       }
       if (indent) newline(depth);
       out.push_back('}');
@@ -1217,19 +1256,23 @@ Status with_text_source(std::span<const std::uint8_t> text, FnRef<Status(Source&
 
 std::string to_compact(const Value& v) {
   std::string out;
-  write_value(out, v, 0, 0);
+  write_value<Escapes::Json>(out, v, 0, 0);
   return out;
 }
-void append_compact(const Value& v, std::string& out) { write_value(out, v, 0, 0); }
-void append_compact(const Value& v, SecureBytes& out) { write_value(out, v, 0, 0); }
-void append_compact(const Value& v, SecureString& out) { write_value(static_cast<SecureString::Base&>(out), v, 0, 0); }
-void append_string(std::string_view s, std::string& out) { write_escaped(out, s); }
-void append_string(std::string_view s, SecureBytes& out) { write_escaped(out, s); }
-void append_string(std::string_view s, SecureString& out) { write_escaped(static_cast<SecureString::Base&>(out), s); }
+void append_compact(const Value& v, std::string& out) { write_value<Escapes::Json>(out, v, 0, 0); }
+void append_compact(const Value& v, SecureBytes& out) { write_value<Escapes::Json>(out, v, 0, 0); }
+void append_compact(const Value& v, SecureString& out) {
+  write_value<Escapes::Json>(static_cast<SecureString::Base&>(out), v, 0, 0);
+}
+void append_string(std::string_view s, std::string& out) { write_escaped<Escapes::Json>(out, s); }
+void append_string(std::string_view s, SecureBytes& out) { write_escaped<Escapes::Json>(out, s); }
+void append_string(std::string_view s, SecureString& out) {
+  write_escaped<Escapes::Json>(static_cast<SecureString::Base&>(out), s);
+}
 
 std::string to_pretty(const Value& v) {
   std::string out;
-  write_value(out, v, 2, 0);
+  write_value<Escapes::Terminal>(out, v, 2, 0);
   return out;
 }
 

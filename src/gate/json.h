@@ -63,7 +63,12 @@ void append_string(std::string_view s, SecureBytes& out);
 void append_string(std::string_view s, SecureString& out);
 
 // to_pretty writes `v` with two-space indentation and ": " between key and
-// value; an empty array or object is "[]" / "{}". No newline at the end.
+// value; an empty array or object is "[]" / "{}". No newline at the end. It
+// is the writer of JSON printed to a terminal: besides what to_compact
+// escapes, strings (keys included) write DEL, the C1 controls U+0080..U+009F
+// and the bidirectional controls U+202A..U+202E and U+2066..U+2069 as \u
+// escapes (lowercase hex), so that vault text cannot steer the terminal; a
+// JSON reader reads the same values.
 std::string to_pretty(const Value& v);
 
 // is_writable is false when `v` holds something JSON text cannot express

@@ -113,6 +113,52 @@ TEST(JsonWrite, PrettyUsesTwoSpaces) {
   EXPECT_EQ(to_pretty(Value::array()), "[]");
 }
 
+// JSON printed to a terminal carries none of the characters the terminal
+// filter removes: they are written as \u escapes, and read back unchanged.
+TEST(JsonWrite, PrettyEscapesTerminalControlsThatReadBackUnchanged) {
+  struct Case {
+    const char* raw;      // the character, as UTF-8
+    const char* printed;  // how to_pretty writes it
+  } cases[] = {
+      {"\x7e", "~"},
+      {"\x7f", "\\u007f"},              // DEL
+      {"\xc2\x80", "\\u0080"},          // first C1 control
+      {"\xc2\x85", "\\u0085"},          // NEL
+      {"\xc2\x9b", "\\u009b"},          // CSI
+      {"\xc2\x9f", "\\u009f"},          // last C1 control
+      {"\xc2\xa0", "\xc2\xa0"},         // no-break space
+      {"\xe2\x80\x8b", "\xe2\x80\x8b"}, // zero-width space stays
+      {"\xe2\x80\xa9", "\xe2\x80\xa9"}, // U+2029
+      {"\xe2\x80\xaa", "\\u202a"},      // LRE
+      {"\xe2\x80\xae", "\\u202e"},      // RLO
+      {"\xe2\x80\xaf", "\xe2\x80\xaf"}, // U+202F
+      {"\xe2\x81\xa5", "\xe2\x81\xa5"}, // U+2065
+      {"\xe2\x81\xa6", "\\u2066"},      // LRI
+      {"\xe2\x81\xa9", "\\u2069"},      // PDI
+      {"\xe2\x81\xaa", "\xe2\x81\xaa"}, // U+206A
+      {"\xe2\x82\xac", "\xe2\x82\xac"}, // euro sign
+      {"\x1b", "\\u001b"},              // the C0 escapes are those of to_compact
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.printed);
+    const std::string text = std::string("a") + c.raw + "b";
+    Value v = Value::object();
+    v[text] = text;
+    const std::string quoted = std::string("\"a") + c.printed + "b\"";
+    EXPECT_EQ(to_pretty(v), "{\n  " + quoted + ": " + quoted + "\n}");
+    auto back = parse(to_pretty(v));
+    ASSERT_TRUE(back) << back.error().text();
+    EXPECT_EQ(*back, v);
+    // The wire and the configuration file keep their bytes: only the C0
+    // controls are escaped there.
+    EXPECT_EQ(to_compact(Value(text)), c.raw[0] == '\x1b' ? "\"a\\u001bb\"" : "\"" + text + "\"");
+  }
+  // Sequences cut short or next to each other.
+  EXPECT_EQ(to_pretty(Value("\xc2\x9b\xe2\x80\xae\x7f")), "\"\\u009b\\u202e\\u007f\"");
+  EXPECT_EQ(to_pretty(Value("x\xc2")), "\"x\xc2\"");
+  EXPECT_EQ(to_pretty(Value("x\xe2\x80")), "\"x\xe2\x80\"");
+}
+
 TEST(JsonWrite, FloatsInShortestForm) {
   const std::vector<std::pair<double, std::string>> cases = {
       {1.0, "1.0"},          {0.1, "0.1"},

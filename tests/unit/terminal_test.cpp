@@ -10,6 +10,9 @@
 #include <optional>
 #include <string>
 
+#include "cli/utf8.h"
+#include "gate/json.h"
+
 namespace pellucor {
 namespace {
 
@@ -50,6 +53,23 @@ TEST(SanitizeForTerminal, DropsUnsafeCharacters) {
     const SanitizedText s = sanitize_for_terminal(c.in);
     EXPECT_TRUE(s.was_copied()) << c.in;
     EXPECT_EQ(s.view(), c.out);
+  }
+}
+
+// JSON printed with --json is written raw, so its writer must leave nothing
+// in it for the filter to remove: every character the filter drops comes out
+// as an escape, and the value reads back the same.
+TEST(SanitizeForTerminal, PrintedJsonNeedsNoFiltering) {
+  for (char32_t c = 0; c <= 0x10FFFF; ++c) {
+    if (c >= 0xD800 && c <= 0xDFFF) continue;
+    std::string text;
+    append_utf8(text, c);
+    const std::string printed = json::to_pretty(json::Value(text));
+    const SanitizedText filtered = sanitize_for_terminal(printed);
+    ASSERT_FALSE(filtered.was_copied()) << "U+" << std::hex << static_cast<unsigned>(c);
+    if (!is_safe_terminal_char(c)) {
+      ASSERT_EQ(json::parse(printed), json::Value(text)) << static_cast<unsigned>(c);
+    }
   }
 }
 

@@ -37,8 +37,9 @@ const Field* find_field_ignore_case(const std::vector<Field>& fields, std::strin
 // empty and no field is labelled "notes" already; the notes are moved out.
 void append_notes_field(std::vector<Field>& fields, std::optional<std::string>& notes);
 
-// to_pretty_json: two-space indented JSON, keys in sorted order; an empty
-// text when the value cannot be written as JSON.
+// to_pretty_json: two-space indented JSON, keys in sorted order, with the
+// terminal-unsafe characters of strings written as \u escapes (json::to_pretty);
+// an empty text when the value cannot be written as JSON.
 std::string to_pretty_json(const json::Value& value);
 
 // print_entry_json fetches an entry ("entry.get") and writes the result as
