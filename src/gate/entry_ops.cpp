@@ -4,6 +4,7 @@
 
 #include "gate/context.h"
 #include "gate/transport.h"
+#include "gate/vault_text.h"
 
 namespace pellucor {
 
@@ -141,7 +142,7 @@ std::optional<DecryptedField> next_decrypted_field(FieldDecryptWalk& walk) {
   if (field.tier != 2 || field.value.empty()) return DecryptedField{};
   auto plaintext = decrypt_field(*walk.l2, field.label, field.value);
   if (!plaintext) {
-    walk.error = make_error(err::PL_2049, "decrypt field '" + field.label +
+    walk.error = make_error(err::PL_2049, "decrypt field '" + single_line_text(field.label) +
                                               "' failed: " + format_context_error(plaintext.error()));
     walk.remaining = {};
     return std::nullopt;

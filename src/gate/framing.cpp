@@ -4,6 +4,7 @@
 #include <string>
 
 #include "gate/json_reader.h"
+#include "gate/vault_text.h"
 
 namespace pellucor {
 
@@ -146,7 +147,9 @@ std::expected<json::Value, CliError> decode_gate_reply(SecureBytes&& plaintext) 
 
   if (reply->ok) return reply->result ? std::move(*reply->result) : json::Value(nullptr);
   if (reply->error) {
-    return std::unexpected(make_error(err::PL_2047, "gate error " + reply->error->code + ": " + reply->error->message));
+    // The vault's own words, kept to the one error line.
+    return std::unexpected(make_error(err::PL_2047, "gate error " + single_line_text(reply->error->code) + ": " +
+                                                        single_line_text(reply->error->message)));
   }
   return std::unexpected(make_error(err::PL_2047, "gate error UNKNOWN: no detail"));
 }

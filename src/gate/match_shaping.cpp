@@ -4,6 +4,8 @@
 #include <utility>
 #include <variant>
 
+#include "gate/vault_text.h"
+
 namespace pellucor {
 
 namespace {
@@ -25,27 +27,6 @@ MatchSet summarize_count(SearchResponse::Count& reply) {
   texts.reserve(reply.matches.size());
   for (const MatchInfo& m : reply.matches) texts.push_back(format_title_with_type(m.title, m.type));
   return MatchSet::many(std::move(texts), reply.count);
-}
-
-// Removes C0 controls, DEL and C1 controls. The text comes from a JSON string
-// and is therefore well-formed UTF-8: a C1 control is always the two bytes
-// C2 80..C2 9F, and 0xC2 is never a continuation byte.
-std::string strip_controls(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const auto b = static_cast<unsigned char>(text[i]);
-    if (b < 0x20 || b == 0x7F) continue;
-    if (b == 0xC2 && i + 1 < text.size()) {
-      const auto next = static_cast<unsigned char>(text[i + 1]);
-      if (next >= 0x80 && next <= 0x9F) {
-        ++i;
-        continue;
-      }
-    }
-    out.push_back(text[i]);
-  }
-  return out;
 }
 
 }  // namespace
@@ -82,7 +63,7 @@ CliError ambiguous_match_error(std::string_view query, std::uint64_t count,
     message += "fetch one by its exact title:";
     for (const std::string& t : texts) {
       message += "\n  ";
-      message += strip_controls(t);
+      message += strip_control_chars(t);
     }
   }
   return make_error(err::PL_2045, std::move(message));

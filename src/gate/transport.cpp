@@ -5,6 +5,7 @@
 #include "crypto/primitives.h"
 #include "gate/framing.h"
 #include "gate/handshake.h"
+#include "gate/vault_text.h"
 
 #include <curl/curl.h>
 
@@ -120,13 +121,14 @@ CliError unreadable_error(std::string_view library_text) {
 std::expected<std::string, CliError> gate_url_from_vault_url(std::string_view vault_url) {
   std::string_view t = trim_white_space(vault_url);
   if (!t.starts_with("https://") && !t.starts_with("HTTPS://"))
-    return std::unexpected(make_error(err::PL_2000, "vault_url must be https:// (got " + std::string(vault_url) + ")"));
+    return std::unexpected(
+        make_error(err::PL_2000, "vault_url must be https:// (got " + single_line_text(vault_url) + ")"));
   std::string_view rest = t.substr(8);
   // An empty host ("https:///...") is no origin either: stripping the slashes
   // would otherwise leave "https:/gate".
   if (rest.empty() || rest.front() == '/' || rest.find_first_of("@?# \\") != std::string_view::npos)
     return std::unexpected(
-        make_error(err::PL_2000, "vault_url is not a clean https origin (got " + std::string(vault_url) + ")"));
+        make_error(err::PL_2000, "vault_url is not a clean https origin (got " + single_line_text(vault_url) + ")"));
   while (!t.empty() && t.back() == '/') t.remove_suffix(1);
   return std::string(t) + "/gate";
 }

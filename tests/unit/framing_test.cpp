@@ -142,6 +142,12 @@ TEST(GateReply, Decoding) {
       {"not ok, null error", m + R"({"ok":false,"error":null})", "PL-2047: gate error UNKNOWN: no detail"},
       {"not ok, error", m + R"({"ok":false,"error":{"code":"E42","message":"HTTP 503 upstream"},"result":1})",
        "PL-2047: gate error E42: HTTP 503 upstream"},
+      // The vault's text stays on the one error line: line breaks become
+      // blanks, other controls go.
+      {"error with line breaks",
+       m + R"({"ok":false,"error":{"code":"E\n1",)"
+               R"("message":"denied\nPL-0000: forged\r\n\tline\u001b]52;c;eA==\u0007\u009b"}})",
+       "PL-2047: gate error E 1: denied PL-0000: forged   line]52;c;eA=="},
       {"error without message", m + R"({"ok":false,"error":{"code":"E"}})", "PL-2047: " + kBadReply},
       {"error with another key", m + R"({"ok":false,"error":{"code":"E","message":"m","x":1}})",
        "PL-2047: " + kBadReply},

@@ -39,6 +39,19 @@ TEST(GateUrl, RefusalsQuoteTheUrlAsGiven) {
     EXPECT_EQ(r.error().error.code, "PL-2000");
     EXPECT_EQ(r.error().message, "vault_url is not a clean https origin (got " + url + ")");
   }
+  // The URL comes from the enrolment blob: quoted on the one error line,
+  // without its line breaks or controls.
+  struct Flattened {
+    std::string url, shown, message;
+  };
+  for (const Flattened& c : std::initializer_list<Flattened>{
+           {"http://x\nPL-0000: forged\x1b[2J", "http://x PL-0000: forged[2J", "vault_url must be https://"},
+           {"https://v@x\r\n\tPL-0000: forged\xc2\x9b", "https://v@x   PL-0000: forged",
+            "vault_url is not a clean https origin"}}) {
+    auto r = gate_url_from_vault_url(c.url);
+    ASSERT_FALSE(r) << c.url;
+    EXPECT_EQ(r.error().message, c.message + " (got " + c.shown + ")");
+  }
 }
 
 TEST(Failover, DecidedByCodeOrDisplayedText) {

@@ -14,6 +14,7 @@
 #include "gate/context.h"
 #include "gate/entry_ops.h"
 #include "gate/os_error.h"
+#include "gate/vault_text.h"
 
 namespace pellucor {
 
@@ -115,14 +116,14 @@ std::expected<void, CliError> print_one_field(const GateContext& ctx, const std:
   if (field == nullptr)
     return std::unexpected(make_error(err::PL_2050, "entry has no field named '" + std::string(wanted) + "'"));
   if (field->tier > 2)
-    return std::unexpected(make_error(err::PL_2048, "field '" + field->label +
+    return std::unexpected(make_error(err::PL_2048, "field '" + single_line_text(field->label) +
                                                         "' is L3 \u2014 vault does not release L3 plaintext to "
                                                         "agents (hardware key required)"));
   std::optional<int> write_error;
   if (field->tier == 2 && !field->value.empty()) {
     auto plaintext = decrypt_field(ctx.keys.l2, field->label, field->value);
     if (!plaintext)
-      return std::unexpected(make_error(err::PL_2049, "decrypt field '" + field->label +
+      return std::unexpected(make_error(err::PL_2049, "decrypt field '" + single_line_text(field->label) +
                                                           "' failed: " + format_context_error(plaintext.error())));
     write_error = write_raw_stdout(plaintext->view());
   } else {

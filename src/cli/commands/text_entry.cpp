@@ -10,6 +10,7 @@
 #include "cli/commands/text_entry_common.h"
 #include "cli/input.h"
 #include "cli/utf8.h"
+#include "gate/vault_text.h"
 
 namespace pellucor {
 
@@ -135,8 +136,9 @@ std::expected<void, CliError> check_entry_kind(TextEntryKind kind, const Entry& 
   }
   const std::string_view word = text_entry_kind_word(kind);
   if (type.empty() || label_equals_ignore_case(type, word)) return {};
-  return std::unexpected(new_argument_error("entry is type '" + std::string(type) + "', not '" + std::string(word) +
-                                            "' \u2014 refuse cross-type " + std::string(word) + " on this entry"));
+  return std::unexpected(new_argument_error("entry is type '" + single_line_text(type) + "', not '" +
+                                            std::string(word) + "' \u2014 refuse cross-type " + std::string(word) +
+                                            " on this entry"));
 }
 
 std::expected<void, CliError> embedding_model_required_error(bool has_embeddings, bool has_model) {
