@@ -15,6 +15,7 @@
 #include "gate/config_file.h"
 #include "gate/context.h"
 #include "gate/os_error.h"
+#include "gate/vault_text.h"
 
 namespace pellucor {
 
@@ -153,14 +154,16 @@ std::expected<void, CliError> run_repin(ArgParser& args) {
     const std::string home = ascii_lower(url_host(config.vault_url));
     auto found = key_file->find(home);
     if (found == key_file->end()) {
-      return std::unexpected(new_argument_error("--keys has no key for this enrolment's home POP " + home));
+      return std::unexpected(
+          new_argument_error("--keys has no key for this enrolment's home POP " + single_line_text(home)));
     }
     pop_pub = found->second;
     if (replica) {
       const std::string host = ascii_lower(url_host(config.replica_url));
       auto r = key_file->find(host);
       if (r == key_file->end()) {
-        return std::unexpected(new_argument_error("--keys has no key for this enrolment's replica " + host));
+        return std::unexpected(
+            new_argument_error("--keys has no key for this enrolment's replica " + single_line_text(host)));
       }
       replica_pub = r->second;
     }
@@ -170,7 +173,7 @@ std::expected<void, CliError> run_repin(ArgParser& args) {
     return std::unexpected(new_argument_error("--replica-pub given, but this enrolment has no replica"));
   }
   if (replica && !replica_pub) {
-    return std::unexpected(new_argument_error("this enrolment has a replica (" + config.replica_url +
+    return std::unexpected(new_argument_error("this enrolment has a replica (" + single_line_text(config.replica_url) +
                                               "): give --replica-pub too, or use --keys"));
   }
 
@@ -187,8 +190,13 @@ std::expected<void, CliError> run_repin(ArgParser& args) {
   }
   if (auto ok = write_config(*path, config); !ok) return std::unexpected(std::move(ok.error()));
 
-  std::string line = "repinned: home " + url_host(config.vault_url);
-  if (replica) line += ", replica " + url_host(config.replica_url);
+  // The hosts come from the enrolment blob: filtered like any vault text,
+  // and kept to the one line.
+  const auto shown_host = [](std::string_view url) {
+    return std::string(sanitize_for_terminal(single_line_text(url_host(url))).view());
+  };
+  std::string line = "repinned: home " + shown_host(config.vault_url);
+  if (replica) line += ", replica " + shown_host(config.replica_url);
   write_stdout(line + "\n");
   return {};
 }

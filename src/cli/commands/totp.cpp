@@ -74,7 +74,11 @@ std::expected<void, CliError> run_totp(ArgParser& args) {
   auto totp = decode_totp_response(*result);
   if (!totp) return std::unexpected(response_shape_error(kTotpAction, totp.error()));
 
-  write_stdout(totp->code + "\n");
+  // The code is the vault's text: it is filtered like every other vault text
+  // before it reaches the terminal (a code is digits; nothing real is lost).
+  SecureString line(sanitize_for_terminal(totp->code).view());
+  line += '\n';
+  write_stdout(line.view());
   return {};
 }
 
