@@ -240,7 +240,11 @@ std::expected<void, CliError> run_text_entry_search(TextEntryKind kind, ArgParse
     write_stdout("No similar " + std::string(text_entry_kind_word(kind)) + "s found.\n");
     return {};
   }
+  // A vault may answer more hits than were asked for: only the first `limit`
+  // are shown, which keeps the calls at most limit + 1 (51) whatever it sends.
+  std::uint32_t shown = 0;
   for (const json::Value& hit : *hits) {
+    if (shown++ == options->limit) break;
     const std::string entry_id = hit_text(hit, "entry_id");
     const double distance = hit_distance(hit);
     const std::string model = hit_text(hit, "embedding_model");
