@@ -1,12 +1,13 @@
 // decode_gate_reply over arbitrary reply plaintexts. Besides not crashing:
-// the plaintext is zeroed on every path, and an accepted reply agrees with
-// what the tree parser reads from the same text.
+// the plaintext is zeroed on every path, an accepted reply agrees with what
+// the tree parser reads from the same text, and a gate error is one line.
 #include <algorithm>
 #include <string>
 
 #include "fuzz_common.h"
 #include "gate/framing.h"
 #include "gate/json.h"
+#include "gate/vault_text.h"
 
 using namespace pellucor;
 
@@ -37,8 +38,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (error == nullptr || error->is_null()) {
     FUZZ_CHECK(reply.error().message == "gate error UNKNOWN: no detail");
   } else {
-    FUZZ_CHECK(reply.error().message == "gate error " + (*error)["code"].get<std::string>() + ": " +
-                                            (*error)["message"].get<std::string>());
+    // The vault's code and message, kept to the one error line.
+    FUZZ_CHECK(reply.error().message == "gate error " + single_line_text((*error)["code"].get<std::string>()) +
+                                            ": " + single_line_text((*error)["message"].get<std::string>()));
   }
+  FUZZ_CHECK(reply.error().message.find_first_of("\t\n\r") == std::string::npos);
   return 0;
 }
