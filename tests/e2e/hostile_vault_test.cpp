@@ -58,11 +58,6 @@ void expect_no_terminal_control(const test::RunResult& r) {
 
 class HostileVault : public testing::EnrolledCli {
  protected:
-  std::string file(const std::string& name, const std::string& content) {
-    const std::string path = (home_ / name).string();
-    std::ofstream(path, std::ios::binary) << content;
-    return path;
-  }
   // The vault answers every title search with the entry `id`.
   void every_search_finds(const std::string& id) {
     vault_->on("search.query", [id](const json&) {

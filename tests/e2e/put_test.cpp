@@ -63,12 +63,6 @@ class Put : public testing::EnrolledCli {
     EXPECT_TRUE(gate_->requests().empty());
   }
 
-  // A file in the agent's HOME holding `content`.
-  std::string write_file(const std::string& name, const std::string& content) {
-    const auto path = home_ / name;
-    std::ofstream(path, std::ios::binary) << content;
-    return path.string();
-  }
 };
 
 json field(const char* label, const char* value, const char* kind, int tier) {
@@ -82,8 +76,8 @@ json body(const char* title, const char* type, json fields, std::optional<json> 
 }
 
 TEST_F(Put, FlagPathBodies) {
-  const std::string notes = write_file("notes.txt", "line one\nline two\r\n\n");
-  const std::string user = write_file("user.txt", "octocat\n");
+  const std::string notes = file("notes.txt", "line one\nline two\r\n\n");
+  const std::string user = file("user.txt", "octocat\n");
   struct Case {
     std::vector<std::string> args;
     std::string stdin_data;
@@ -361,7 +355,7 @@ TEST_F(Put, EveryTypeFromOptionsAndFromJson) {
       const std::string value = "v-" + name + "-" + type;
       if (f.def->tier > 1) {
         args.push_back("--" + name + "-file");
-        args.push_back(write_file(type + "." + name, value + "\n"));
+        args.push_back(file(type + "." + name, value + "\n"));
       } else {
         args.push_back("--" + name);
         args.push_back(value);

@@ -24,13 +24,6 @@ using testing::embedding_text;
 
 class TextEntries : public testing::EnrolledCli {
  protected:
-  // file writes `content` to a file in the agent's HOME and returns its path.
-  std::string file(const std::string& name, const std::string& content) {
-    const std::string path = (home_ / name).string();
-    std::ofstream(path, std::ios::binary) << content;
-    return path;
-  }
-
   L2Key l2() const {
     auto bytes = decode_hex_16_bytes(agent_.l2);
     EXPECT_TRUE(bytes.has_value());

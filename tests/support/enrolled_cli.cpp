@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <fstream>
 
 namespace pellucor::testing {
 
@@ -23,6 +24,12 @@ std::shared_ptr<const NodeKeyPair> shared_node_keys() {
     return std::make_shared<const NodeKeyPair>(std::move(*pair));
   }();
   return node;
+}
+
+std::string EnrolledCli::file(const std::string& name, const std::string& content) const {
+  const fs::path path = home_ / name;
+  std::ofstream(path, std::ios::binary) << content;
+  return path.string();
 }
 
 void EnrolledCli::TearDown() {

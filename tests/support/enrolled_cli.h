@@ -44,6 +44,9 @@ class EnrolledCli : public ::testing::Test {
   // options: the RunOptions run() uses, for a test that changes them.
   test::RunOptions options(std::vector<std::string> args, std::string stdin_data = {});
 
+  // file writes `content` to a file in the agent's HOME and returns its path.
+  std::string file(const std::string& name, const std::string& content) const;
+
   // The actions the vault received, in order.
   std::vector<std::string> actions() const { return vault_->actions(); }
   // The configuration file of the enrolled agent.
