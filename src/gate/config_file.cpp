@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,6 +10,8 @@
 #include <cstdio>
 #include <optional>
 #include <cstdlib>
+#include <thread>
+#include <utility>
 
 #include <openssl/crypto.h>
 
@@ -100,19 +103,112 @@ SplitPath split_path(const std::string& path) {
   return out;
 }
 
-// mkdir -p with mode 0777 before the umask.
-int create_dir_all(const std::string& dir) {
+// A descriptor closed when it goes out of scope (which also releases a lock
+// taken through it).
+class OwnedFd {
+ public:
+  explicit OwnedFd(int fd) : fd_(fd) {}
+  OwnedFd(OwnedFd&& o) noexcept : fd_(std::exchange(o.fd_, -1)) {}
+  OwnedFd& operator=(OwnedFd&&) = delete;
+  ~OwnedFd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+// mkdir -p: missing ancestors with mode 0777 before the umask, `dir` itself
+// with `leaf_mode` exactly when this call creates it (the umask could only
+// take bits away, and a umask of 0 must not leave the folder open to all).
+int create_dir_all(const std::string& dir, std::optional<mode_t> leaf_mode) {
   if (dir.empty()) return 0;
   struct stat st {};
   if (::stat(dir.c_str(), &st) == 0) return S_ISDIR(st.st_mode) ? 0 : EEXIST;
   const SplitPath up = split_path(dir);
   if (up.has_parent && !up.parent.empty() && up.parent != dir) {
-    if (const int e = create_dir_all(up.parent); e != 0) return e;
+    if (const int e = create_dir_all(up.parent, std::nullopt); e != 0) return e;
   }
-  if (::mkdir(dir.c_str(), 0777) == 0) return 0;
+  if (::mkdir(dir.c_str(), leaf_mode.value_or(0777)) == 0) {
+    if (!leaf_mode) return 0;
+    const OwnedFd made(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (made.get() < 0 || ::fchmod(made.get(), *leaf_mode) != 0) return errno;
+    return 0;
+  }
   const int e = errno;
   if (::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return 0;
   return e;
+}
+
+// The sibling of the configuration named ".<name><suffix>" (the temporary
+// file and the lock file).
+std::string sibling_path(const SplitPath& where, std::string_view suffix) {
+  const std::string name = where.file_name.empty() ? "config" : where.file_name;
+  const std::string folder =
+      where.parent.empty() ? "" : (where.parent.back() == '/' ? where.parent : where.parent + "/");
+  return folder + "." + name + std::string(suffix);
+}
+
+// Takes the exclusive lock every writer of the configuration holds from
+// before its temporary file is created until after the rename. Readers take
+// none: they only ever see a whole file. The lock file stays in place for
+// good; removing it would let a later writer lock a new file while an
+// earlier one still holds the old.
+std::expected<OwnedFd, CliError> lock_config_writes(const std::string& lock_path,
+                                                    std::chrono::milliseconds wait) {
+  // No link is followed and a FIFO planted there opens at once, to be
+  // refused below.
+  OwnedFd fd(::open(lock_path.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
+  if (fd.get() < 0 && errno == ELOOP) {
+    return std::unexpected(write_failed("config lock " + lock_path +
+                                        " is a symlink \xe2\x80\x94 refuse to follow it"));
+  }
+  if (fd.get() < 0) {
+    return std::unexpected(write_failed("opening config lock " + lock_path + ": " + os_error_text(errno)));
+  }
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0) {
+    return std::unexpected(write_failed("opening config lock " + lock_path + ": " + os_error_text(errno)));
+  }
+  if (!S_ISREG(st.st_mode)) {
+    return std::unexpected(write_failed("config lock " + lock_path +
+                                        " is not a regular file \xe2\x80\x94 refuse to use it"));
+  }
+  const auto deadline = std::chrono::steady_clock::now() + wait;
+  for (;;) {
+    if (::flock(fd.get(), LOCK_EX | LOCK_NB) == 0) return fd;
+    if (errno == EINTR) continue;
+    if (errno != EWOULDBLOCK) {
+      return std::unexpected(write_failed("locking " + lock_path + ": " + os_error_text(errno)));
+    }
+    if (std::chrono::steady_clock::now() >= deadline) {
+      return std::unexpected(write_failed(
+          "another pellucor-cli process is writing the configuration and still holds " + lock_path +
+          "; try again when it has finished"));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
+// The refusals that depend only on the file's status, in the order they are
+// made: group or other access, then anything but a regular file.
+std::optional<CliError> status_refusal(const std::string& path, const struct stat& st) {
+  if ((st.st_mode & 077) != 0) {
+    char mode[16];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 0777));
+    return not_found("config " + path + " has mode " + mode +
+                     " \xe2\x80\x94 must be 0600 (group/other access refused)");
+  }
+  if (!S_ISREG(st.st_mode)) {
+    return not_found("config " + path + " is not a regular file \xe2\x80\x94 refuse to read it");
+  }
+  return std::nullopt;
+}
+
+CliError too_large(const std::string& path) {
+  return not_found("config " + path + " is larger than " + std::to_string(kConfigMaxBytes) +
+                   " bytes \xe2\x80\x94 refuse to read it");
 }
 
 bool write_all(int fd, std::span<const std::uint8_t> bytes, int& error) {
@@ -227,30 +323,39 @@ std::expected<Config, CliError> load_config_at(const std::string& path) {
     return std::unexpected(
         not_found(std::string(kNotInitialised1) + path + std::string(kNotInitialised2)));
   }
-  if ((st.st_mode & 077) != 0) {
-    char mode[16];
-    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 0777));
-    return std::unexpected(not_found("config " + path + " has mode " + mode +
-                                     " \xe2\x80\x94 must be 0600 (group/other access refused)"));
-  }
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) {
+  // A device or FIFO is refused before it is opened at all.
+  if (auto refused = status_refusal(path, st)) return std::unexpected(std::move(*refused));
+  // Without blocking: whatever was swapped in since must not hang the open.
+  const OwnedFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (fd.get() < 0) {
     return std::unexpected(not_found("opening " + path + ": " + os_error_text(errno)));
   }
+  // The same tests again on what was opened, which is what gets read.
+  if (::fstat(fd.get(), &st) != 0) {
+    return std::unexpected(not_found("stat " + path + ": " + os_error_text(errno)));
+  }
+  if (auto refused = status_refusal(path, st)) return std::unexpected(std::move(*refused));
+  if (static_cast<std::uintmax_t>(st.st_size) > kConfigMaxBytes) {
+    return std::unexpected(too_large(path));
+  }
+  if (const int flags = ::fcntl(fd.get(), F_GETFL);
+      flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    return std::unexpected(not_found("reading " + path + ": " + os_error_text(errno)));
+  }
+  // The file may grow after the fstat: the cap holds for what is read too.
   std::vector<std::uint8_t> bytes;
+  bytes.reserve(static_cast<std::size_t>(st.st_size));
   std::uint8_t chunk[8192];
   for (;;) {
-    const ssize_t n = ::read(fd, chunk, sizeof chunk);
+    const ssize_t n = ::read(fd.get(), chunk, sizeof chunk);
     if (n < 0) {
       if (errno == EINTR) continue;
-      const int e = errno;
-      ::close(fd);
-      return std::unexpected(not_found("reading " + path + ": " + os_error_text(e)));
+      return std::unexpected(not_found("reading " + path + ": " + os_error_text(errno)));
     }
     if (n == 0) break;
+    if (bytes.size() + static_cast<std::size_t>(n) > kConfigMaxBytes) return std::unexpected(too_large(path));
     bytes.insert(bytes.end(), chunk, chunk + n);
   }
-  ::close(fd);
   return open_config_bytes(bytes);
 }
 
@@ -283,13 +388,14 @@ std::optional<std::string> config_parent_folder(const std::string& path) {
 }
 
 std::expected<void, CliError> create_config_folder(const std::string& folder) {
-  if (const int e = create_dir_all(folder); e != 0) {
+  if (const int e = create_dir_all(folder, 0700); e != 0) {
     return std::unexpected(write_failed("creating " + folder + " failed: " + os_error_text(e)));
   }
   return {};
 }
 
-std::expected<void, CliError> write_config(const std::string& path, const Config& config) {
+std::expected<void, CliError> write_config(const std::string& path, const Config& config,
+                                           const ConfigWriteOptions& options) {
   const SplitPath where = split_path(path);
   if (where.has_parent && !where.parent.empty()) {
     if (auto made = create_config_folder(where.parent); !made) return made;
@@ -307,17 +413,27 @@ std::expected<void, CliError> write_config(const std::string& path, const Config
     if (!sealed) return std::unexpected(write_failed("PLC1 pack failed"));
     file = pack_config_file(*sealed);
   }
+  // Never write what no read would accept.
+  if (file.size() > kConfigMaxBytes) {
+    return std::unexpected(write_failed("config would be " + std::to_string(file.size()) +
+                                        " bytes, more than the " + std::to_string(kConfigMaxBytes) +
+                                        " a read accepts"));
+  }
 
   if (!where.has_parent) return std::unexpected(write_failed("config path has no parent"));
-  const std::string name = where.file_name.empty() ? "config" : where.file_name;
-  const std::string tmp =
-      (where.parent.empty() ? "" : (where.parent.back() == '/' ? where.parent : where.parent + "/")) +
-      "." + name + ".tmp";
+  const std::string tmp = sibling_path(where, ".tmp");
+
+  auto lock = lock_config_writes(sibling_path(where, ".lock"), options.lock_wait);
+  if (!lock) return std::unexpected(std::move(lock.error()));
+  if (options.under_lock) {
+    if (auto ok = options.under_lock(); !ok) return ok;
+  }
 
   constexpr int kCreateFlags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
   int fd = ::open(tmp.c_str(), kCreateFlags, 0600);
   if (fd < 0 && errno == EEXIST) {
-    // Left by an interrupted earlier write: remove it and try once more.
+    // Left by an interrupted earlier write (a live writer would hold the
+    // lock): remove it and try once more.
     ::unlink(tmp.c_str());
     fd = ::open(tmp.c_str(), kCreateFlags, 0600);
   }

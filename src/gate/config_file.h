@@ -8,9 +8,11 @@
 // mode 0600, which every read enforces.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -43,6 +45,16 @@ inline constexpr std::string_view kConfigMagic = "PLC1";
 inline constexpr std::size_t kConfigMacBytes = 16;
 inline constexpr std::size_t kConfigMinBytes = 48;
 
+// The largest file load_config reads (and write_config writes). A real
+// configuration is about 3 KB, a little over 5 KB with a replica key; the cap
+// leaves room for any plausible URL while keeping a huge or endless file at
+// the path from being read into memory.
+inline constexpr std::size_t kConfigMaxBytes = 64 * 1024;
+
+// How long write_config waits for another process that is writing the same
+// configuration before it gives up.
+inline constexpr std::chrono::milliseconds kConfigLockWait{10000};
+
 // config_file_path returns "$XDG_CONFIG_HOME/pellucor/config" (when set and
 // non-empty), else "$HOME/.config/pellucor/config". PL-2003 "cannot locate
 // config: set HOME or XDG_CONFIG_HOME" when neither is set, and "XDG_CONFIG_HOME
@@ -63,12 +75,18 @@ std::expected<void, CliError> check_path_components(const std::string& path);
 // name), or nothing when the path has no parent ("/" or "").
 std::optional<std::string> config_parent_folder(const std::string& path);
 
-// create_config_folder creates `folder` and its missing ancestors (mode 0777
-// before the umask); PL-2002 "creating {folder} failed: {error}".
+// create_config_folder creates `folder` and its missing ancestors: the
+// ancestors with mode 0777 before the umask, `folder` itself, when this call
+// creates it, with mode 0700 whatever the umask (nobody else may swap the
+// files in it). An existing folder is left as it is. PL-2002 "creating
+// {folder} failed: {error}".
 std::expected<void, CliError> create_config_folder(const std::string& folder);
 
 // load_config finds, checks, authenticates and opens the configuration file.
-// Failures are PL-2003 (location, links, absence, mode, open, read) or PL-2004
+// Only a regular file of at most kConfigMaxBytes is read; it is opened without
+// blocking (a FIFO there must not hang every command) and its mode and kind
+// are checked again on the opened file.
+// Failures are PL-2003 (location, links, absence, mode, kind, size, open, read) or PL-2004
 // ("config decrypt failed: ..." for the seal, "config JSON parse: ..." for
 // the content).
 std::expected<Config, CliError> load_config();
@@ -76,10 +94,23 @@ std::expected<Config, CliError> load_config();
 // load_config_at is load_config on a known path (every step after locating it).
 std::expected<Config, CliError> load_config_at(const std::string& path);
 
+struct ConfigWriteOptions {
+  // How long to wait for the lock another writer holds.
+  std::chrono::milliseconds lock_wait = kConfigLockWait;
+  // Run with the lock held, before anything is written; its failure ends the
+  // write with nothing written (init's "no configuration yet" test, made
+  // again where no other writer can slip in).
+  std::function<std::expected<void, CliError>()> under_lock;
+};
+
 // write_config replaces the file at `path` with `config` sealed: through a
 // temporary ".<name>.tmp" created exclusively with mode 0600, flushed to disk,
-// then renamed over the path. Failures are PL-2002.
-std::expected<void, CliError> write_config(const std::string& path, const Config& config);
+// then renamed over the path. The whole of that runs under an exclusive lock
+// on ".<name>.lock" in the same folder (created once, never removed), so two
+// processes writing at once take turns instead of removing each other's
+// temporary file. Failures are PL-2002.
+std::expected<void, CliError> write_config(const std::string& path, const Config& config,
+                                           const ConfigWriteOptions& options = {});
 
 // encode_config_json returns the compact JSON of `config` in declared order,
 // the replica keys left out when empty. Wiped when released.

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -242,6 +243,60 @@ TEST_F(InitCommand, FlushesTheFileBeforeTheRenameAndTheFolderAfterIt) {
   ASSERT_LT(open_folder, calls.size()) << "the folder is not opened after the rename";
   EXPECT_LT(synced(open_folder), calls.size())
       << "the folder is not flushed after the rename";
+}
+
+// Two enrolments at once: exactly one says so and its enrolment is the one on
+// disk; the other gets the refusal any later enrolment gets and leaves nothing
+// behind.
+TEST_F(InitCommand, OfTwoEnrolmentsAtOnceExactlyOneWins) {
+  const EnrolledAgent agents[] = {testing::make_agent("a.example.test", testing::placeholder_channel_key_text()),
+                                  testing::make_agent("b.example.test", testing::placeholder_channel_key_text())};
+  std::vector<test::RunOptions> runs;
+  for (const EnrolledAgent& a : agents) {
+    const Enrolment e = testing::mint_enrolment(a);
+    runs.push_back(init_options({}, e.blob + "\n" + e.key + "\n"));
+  }
+  const std::string refusal = "PL-2002: config already exists at " + config_path_ +
+                              " \xe2\x80\x94 refuse to overwrite (delete it explicitly to re-enroll)\n";
+  const fs::path folder = home_ / ".config" / "pellucor";
+  for (int round = 0; round < 30; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    fs::remove_all(home_ / ".config");
+    const std::vector<test::RunResult> results = test::run_processes_together(runs);
+    std::vector<std::size_t> winners;
+    for (std::size_t i = 0; i < results.size(); ++i) {
+      if (results[i].exited_with(0)) {
+        winners.push_back(i);
+        EXPECT_EQ(results[i].out, summary(agents[i]));
+      } else {
+        EXPECT_TRUE(results[i].exited_with(1));
+        EXPECT_EQ(results[i].err, refusal);
+        EXPECT_EQ(results[i].out, "");
+      }
+    }
+    ASSERT_EQ(winners.size(), 1u) << results[0].err << results[1].err;
+    auto config = load_config_at(config_path_);
+    ASSERT_TRUE(config.has_value()) << format_cli_error(config.error());
+    EXPECT_EQ(config->agent_id.view(), agents[winners[0]].agent_id);
+    std::vector<std::string> left;
+    for (const auto& entry : fs::directory_iterator(folder)) left.push_back(entry.path().filename().string());
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::string>{".config.lock", "config"}));
+  }
+}
+
+// Another local user must not be able to swap the file in the folder, even
+// when the umask would allow it; the folders above are not this program's.
+TEST_F(InitCommand, TheConfigurationFolderIsPrivateUnderAnOpenUmask) {
+  const mode_t old_mask = ::umask(0);
+  auto r = init_piped(testing::mint_enrolment(agent_));
+  ::umask(old_mask);
+  ASSERT_TRUE(r.exited_with(0)) << r.err;
+  struct stat st {};
+  ASSERT_EQ(::stat((home_ / ".config" / "pellucor").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0700u);
+  ASSERT_EQ(::stat((home_ / ".config").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0777u);
 }
 
 TEST_F(InitCommand, EnvironmentIsConsultedOnlyAfterTheBlobOpened) {

@@ -67,13 +67,14 @@ class RepinTest : public ::testing::Test {
     ASSERT_TRUE(create_config_folder((dir_ / "pellucor").string()).has_value());
     ASSERT_TRUE(write_config(path_.string(), base_config(replica)).has_value());
   }
-  RunResult repin(std::vector<std::string> args) {
+  RunOptions repin_options(std::vector<std::string> args) const {
     args.insert(args.begin(), "repin");
     RunOptions o = cli_options(std::move(args));
     o.env["XDG_CONFIG_HOME"] = dir_.string();
     o.env["NO_COLOR"] = "1";
-    return run_process(o);
+    return o;
   }
+  RunResult repin(std::vector<std::string> args) { return run_process(repin_options(std::move(args))); }
   fs::path write_keys(const std::string& text) {
     fs::path p = dir_ / "keys.txt";
     std::ofstream(p, std::ios::binary) << text;
@@ -256,6 +257,48 @@ TEST_F(RepinTest, ConfigurationTurnedIntoALinkIsNotRewritten) {
   RunResult r = repin({"--pop-pub", *new_home_});
   EXPECT_TRUE(r.exited_with(1));
   EXPECT_EQ(read_bytes(dir_ / "real"), before);
+}
+
+// Two repins at once each report what happened to their own write: both may
+// succeed (the later rename wins), but none may claim a write that the other
+// destroyed, nor fail after its key reached the file.
+TEST_F(RepinTest, TwoRepinsAtOnceReportWhatIsOnDisk) {
+  enrol(false);
+  const std::string* keys[] = {new_home_, new_replica_};
+  std::vector<RunOptions> runs;
+  for (const std::string* key : keys) runs.push_back(repin_options({"--pop-pub", *key}));
+  for (int round = 0; round < 30; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    ASSERT_TRUE(write_config(path_.string(), base_config(false)).has_value());
+    const std::vector<RunResult> results = run_processes_together(runs);
+    auto loaded = load_config_at(path_.string());
+    ASSERT_TRUE(loaded.has_value()) << format_cli_error(loaded.error());
+    bool held_by_a_success = false;
+    for (std::size_t i = 0; i < results.size(); ++i) {
+      const bool holds = loaded->vault_gate_pub == *keys[i];
+      if (results[i].exited_with(0)) {
+        EXPECT_TRUE(results[i].out.starts_with("repinned: ")) << results[i].out;
+        held_by_a_success = held_by_a_success || holds;
+      } else {
+        ADD_FAILURE() << "repin " << i << " failed: " << results[i].err;
+        EXPECT_FALSE(holds) << "the file holds the key of the repin that failed";
+      }
+    }
+    EXPECT_TRUE(held_by_a_success) << "the file holds no key a successful repin wrote";
+    EXPECT_FALSE(fs::exists(dir_ / "pellucor" / ".config.tmp"));
+  }
+}
+
+// A FIFO at the configuration path used to hang every command in open().
+TEST_F(RepinTest, AFifoInPlaceOfTheConfigurationIsRefusedAtOnce) {
+  ASSERT_TRUE(create_config_folder((dir_ / "pellucor").string()).has_value());
+  ASSERT_EQ(::mkfifo(path_.c_str(), 0600), 0);
+  RunOptions o = repin_options({"--pop-pub", *new_home_});
+  o.timeout = std::chrono::seconds(10);  // only stops a hang
+  RunResult r = run_process(o);
+  EXPECT_FALSE(r.timed_out);
+  EXPECT_TRUE(r.exited_with(1));
+  EXPECT_EQ(r.err, "PL-2003: config " + path_.string() + " is not a regular file \xe2\x80\x94 refuse to read it\n");
 }
 
 // An agent enrolled against the test gate, whose node then changes its key.

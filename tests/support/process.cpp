@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <algorithm>
 #include <cstring>
+#include <latch>
 #include <thread>
 
 extern char** environ;
@@ -296,6 +297,21 @@ RunResult run_process(const RunOptions& o) {
     result.term_signal = WTERMSIG(status);
   }
   return result;
+}
+
+std::vector<RunResult> run_processes_together(const std::vector<RunOptions>& options) {
+  std::vector<RunResult> results(options.size());
+  std::latch start(static_cast<std::ptrdiff_t>(options.size()));
+  std::vector<std::thread> threads;
+  threads.reserve(options.size());
+  for (std::size_t i = 0; i < options.size(); ++i) {
+    threads.emplace_back([&, i] {
+      start.arrive_and_wait();
+      results[i] = run_process(options[i]);
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  return results;
 }
 
 }  // namespace pellucor::test

@@ -57,6 +57,11 @@ struct RunResult {
 // in `err`.
 RunResult run_process(const RunOptions& options);
 
+// run_processes_together starts the programs at the same moment, as nearly as
+// threads allow, and returns their results in the order given: for tests of
+// processes that race each other.
+std::vector<RunResult> run_processes_together(const std::vector<RunOptions>& options);
+
 #ifdef PELLUCOR_CLI_PATH
 // cli_options returns RunOptions for the built pellucor-cli with `args`.
 inline RunOptions cli_options(std::vector<std::string> args) {

@@ -1,12 +1,22 @@
 #include "gate/config_file.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <future>
+#include <iostream>
+#include <thread>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -184,9 +194,50 @@ class ConfigFileTest : public ::testing::Test {
     return r ? std::string("(loaded)") : line_of(r.error());
   }
 
+  std::string lock_path() const { return (root_ / "pellucor" / ".config.lock").string(); }
+
   fs::path root_;
   std::string path_;
 };
+
+// A lock on the configuration as another writing process holds it: its own
+// open of the lock file (flock locks belong to the open file, so this
+// conflicts with write_config in the same process too).
+class HeldLock {
+ public:
+  explicit HeldLock(const std::string& path) : fd_(::open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0600)) {
+    EXPECT_GE(fd_, 0) << path;
+    EXPECT_EQ(::flock(fd_, LOCK_EX | LOCK_NB), 0) << path;
+  }
+  HeldLock(const HeldLock&) = delete;
+  HeldLock& operator=(const HeldLock&) = delete;
+  ~HeldLock() { release(); }
+  void release() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  int fd_;
+};
+
+// The umask of the process for one scope.
+class ScopedUmask {
+ public:
+  explicit ScopedUmask(mode_t mask) : old_(::umask(mask)) {}
+  ScopedUmask(const ScopedUmask&) = delete;
+  ScopedUmask& operator=(const ScopedUmask&) = delete;
+  ~ScopedUmask() { ::umask(old_); }
+
+ private:
+  mode_t old_;
+};
+
+mode_t mode_of(const fs::path& p) {
+  struct stat st {};
+  EXPECT_EQ(::lstat(p.c_str(), &st), 0) << p;
+  return st.st_mode & 07777;
+}
 
 TEST_F(ConfigFileTest, WrittenFileLoadsBackWithModeSixHundred) {
   const Config c = sample_config();
@@ -312,6 +363,158 @@ TEST_F(ConfigFileTest, ContentIsReadStrictly) {
   }
   write_bytes(seal_json("{" + base + R"(,"extra":"x"})"));
   EXPECT_NE(load_error().find("unknown field `extra`"), std::string::npos) << load_error();
+}
+
+TEST_F(ConfigFileTest, AWriteWaitsForAnotherWriterAndGivesUpAfterItsBound) {
+  Config first = sample_config();
+  Config second = sample_config();
+  second.vault_gate_pub = std::string(2498, 'b');
+  ASSERT_TRUE(write_config(path_, first).has_value());
+
+  HeldLock other(lock_path());
+  ConfigWriteOptions brief;
+  brief.lock_wait = std::chrono::milliseconds(50);
+  auto refused = write_config(path_, second, brief);
+  ASSERT_FALSE(refused.has_value());
+  EXPECT_EQ(line_of(refused.error()),
+            "PL-2002: another pellucor-cli process is writing the configuration and still holds " + lock_path() +
+                "; try again when it has finished");
+  EXPECT_EQ(*load_config_at(path_), first);
+  EXPECT_FALSE(fs::exists(root_ / "pellucor" / ".config.tmp"));
+
+  // Released while the write waits: the write goes ahead.
+  std::thread releaser([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    other.release();
+  });
+  auto waited = write_config(path_, second);
+  releaser.join();
+  ASSERT_TRUE(waited.has_value()) << line_of(waited.error());
+  EXPECT_EQ(*load_config_at(path_), second);
+  EXPECT_TRUE(fs::is_regular_file(lock_path()));  // kept for the next writer
+}
+
+TEST_F(ConfigFileTest, TheCheckUnderTheLockRunsWhileNoOtherWriterCanAndCanStopTheWrite) {
+  ConfigWriteOptions options;
+  bool ran = false;
+  options.under_lock = [&]() -> std::expected<void, CliError> {
+    ran = true;
+    const int fd = ::open(lock_path().c_str(), O_RDONLY | O_CLOEXEC);
+    EXPECT_GE(fd, 0);
+    EXPECT_NE(::flock(fd, LOCK_EX | LOCK_NB), 0) << "the lock is not held";
+    EXPECT_EQ(errno, EWOULDBLOCK);
+    ::close(fd);
+    return std::unexpected(make_error(err::PL_2002, "stop"));
+  };
+  auto r = write_config(path_, sample_config(), options);
+  EXPECT_TRUE(ran);
+  ASSERT_FALSE(r.has_value());
+  EXPECT_EQ(line_of(r.error()), "PL-2002: stop");
+  EXPECT_FALSE(fs::exists(path_));
+  EXPECT_FALSE(fs::exists(root_ / "pellucor" / ".config.tmp"));
+}
+
+TEST_F(ConfigFileTest, TheLockMustBeAPlainFileOfItsOwn) {
+  const fs::path target = root_ / "target";
+  const std::string not_regular =
+      "PL-2002: config lock " + lock_path() + " is not a regular file \xe2\x80\x94 refuse to use it";
+  const std::pair<std::function<void()>, std::string> cases[] = {
+      {[&] { ASSERT_EQ(::mkfifo(lock_path().c_str(), 0600), 0); }, not_regular},
+      {[&] { fs::create_directory(lock_path()); },
+       "PL-2002: opening config lock " + lock_path() + ": Is a directory (os error 21)"},
+      {[&] {
+         std::ofstream(target) << "untouched";
+         fs::create_symlink(target, lock_path());
+       },
+       "PL-2002: config lock " + lock_path() + " is a symlink \xe2\x80\x94 refuse to follow it"},
+  };
+  for (const auto& [plant, expected] : cases) {
+    fs::remove_all(root_ / "pellucor");
+    fs::create_directories(root_ / "pellucor");
+    plant();
+    auto r = write_config(path_, sample_config());
+    ASSERT_FALSE(r.has_value()) << expected;
+    EXPECT_EQ(line_of(r.error()), expected);
+    EXPECT_FALSE(fs::exists(path_)) << expected;
+  }
+  std::ifstream in(target);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "untouched");
+}
+
+TEST_F(ConfigFileTest, OnlyARegularFileIsOpened) {
+  const std::string refusal = "PL-2003: config " + path_ + " is not a regular file \xe2\x80\x94 refuse to read it";
+  struct Case {
+    const char* what;
+    std::function<bool()> plant;  // false: cannot be made here
+  } cases[] = {
+      {"fifo", [&] { return ::mkfifo(path_.c_str(), 0600) == 0; }},
+      {"folder", [&] { return ::mkdir(path_.c_str(), 0700) == 0; }},
+      // An endless source, like /dev/zero, made where device nodes may be.
+      {"device", [&] { return ::mknod(path_.c_str(), S_IFCHR | 0600, makedev(1, 5)) == 0; }},
+  };
+  for (const Case& c : cases) {
+    fs::remove_all(root_ / "pellucor");
+    fs::create_directories(root_ / "pellucor");
+    if (!c.plant()) {
+      std::cout << "[ note ] no " << c.what << " can be made here: " << std::strerror(errno) << "\n";
+      continue;
+    }
+    auto loading = std::async(std::launch::async, [&] { return load_error(); });
+    if (loading.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+      ADD_FAILURE() << c.what << ": the load hangs";
+      // A writer lets a load stuck opening the FIFO go on, so the test can end.
+      const int unblock = ::open(path_.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+      if (unblock >= 0) ::close(unblock);
+      loading.wait();
+      continue;
+    }
+    EXPECT_EQ(loading.get(), refusal) << c.what;
+  }
+}
+
+TEST_F(ConfigFileTest, AnOversizeFileIsRefusedWithoutReadingIt) {
+  ASSERT_TRUE(write_config(path_, sample_config()).has_value());
+  const std::string too_large =
+      "PL-2003: config " + path_ + " is larger than 65536 bytes \xe2\x80\x94 refuse to read it";
+  const std::pair<std::uintmax_t, std::string> cases[] = {
+      // At the cap the file is read: the zeros added at its end fail the MAC.
+      {kConfigMaxBytes, "PL-2004: config decrypt failed: PL-0003: Could not decrypt. "
+                        "The data may be corrupt or the wrong key was used."},
+      {kConfigMaxBytes + 1, too_large},
+      {std::uintmax_t{3} << 30, too_large},  // sparse: takes no room on disk
+  };
+  for (const auto& [size, expected] : cases) {
+    fs::resize_file(path_, size);
+    EXPECT_EQ(load_error(), expected) << size;
+  }
+}
+
+TEST_F(ConfigFileTest, AWriteNoReadWouldAcceptIsRefused) {
+  ASSERT_TRUE(write_config(path_, sample_config()).has_value());
+  const auto before = read_bytes();
+  Config huge = sample_config();
+  huge.vault_url = "https://" + std::string(kConfigMaxBytes, 'v');
+  auto r = write_config(path_, huge);
+  ASSERT_FALSE(r.has_value());
+  EXPECT_EQ(line_of(r.error()), "PL-2002: config would be " +
+                                    std::to_string(encode_config_json(huge).size() + kConfigMinBytes) +
+                                    " bytes, more than the 65536 a read accepts");
+  EXPECT_EQ(read_bytes(), before);
+}
+
+TEST_F(ConfigFileTest, TheConfigurationFolderIsPrivateWhateverTheUmask) {
+  for (const mode_t mask : {mode_t{0}, mode_t{022}, mode_t{027}}) {
+    fs::remove_all(root_ / "up");
+    const fs::path folder = root_ / "up" / "pellucor";
+    {
+      ScopedUmask scoped(mask);
+      ASSERT_TRUE(write_config((folder / "config").string(), sample_config()).has_value());
+    }
+    EXPECT_EQ(mode_of(folder), 0700u) << std::oct << mask;
+    EXPECT_EQ(mode_of(root_ / "up"), 0777u & ~mask) << std::oct << mask;  // ancestors as before
+    EXPECT_EQ(mode_of(folder / "config"), 0600u) << std::oct << mask;
+    EXPECT_EQ(mode_of(folder / ".config.lock"), 0600u) << std::oct << mask;
+  }
 }
 
 }  // namespace

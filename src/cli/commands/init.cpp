@@ -81,9 +81,19 @@ std::expected<SecureString, CliError> read_enrolment_key() {
   return read_stdin_line("enrollment key");
 }
 
-bool path_exists_or_is_link(const std::string& path) {
+// Enrolment never replaces anything at the configuration path.
+std::expected<void, CliError> refuse_existing_config(const std::string& path) {
   struct stat st {};
-  return ::stat(path.c_str(), &st) == 0 || ::lstat(path.c_str(), &st) == 0;
+  if (::stat(path.c_str(), &st) == 0 || ::lstat(path.c_str(), &st) == 0) {
+    return std::unexpected(make_error(
+        err::PL_2002, "config already exists at " + path +
+                          " \xe2\x80\x94 refuse to overwrite (delete it explicitly to re-enroll)"));
+  }
+  if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+    return std::unexpected(make_error(
+        err::PL_2002, "config path " + path + " is a symlink \xe2\x80\x94 refuse to write through it"));
+  }
+  return {};
 }
 
 }  // namespace
@@ -213,20 +223,16 @@ std::expected<void, CliError> run_init_command(ArgParser& args) {
   auto path = config_file_path();
   if (!path) return std::unexpected(std::move(path.error()));
   if (auto ok = check_path_components(*path); !ok) return std::unexpected(std::move(ok.error()));
-  if (path_exists_or_is_link(*path)) {
-    return std::unexpected(make_error(
-        err::PL_2002, "config already exists at " + *path +
-                          " \xe2\x80\x94 refuse to overwrite (delete it explicitly to re-enroll)"));
-  }
-  if (struct stat st {}; ::lstat(path->c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-    return std::unexpected(make_error(
-        err::PL_2002, "config path " + *path + " is a symlink \xe2\x80\x94 refuse to write through it"));
-  }
+  if (auto ok = refuse_existing_config(*path); !ok) return std::unexpected(std::move(ok.error()));
   if (const auto parent = config_parent_folder(*path); parent && !parent->empty()) {
     if (auto made = create_config_folder(*parent); !made) return std::unexpected(std::move(made.error()));
     if (auto ok = check_path_components(*parent); !ok) return std::unexpected(std::move(ok.error()));
   }
-  if (auto written = write_config(*path, *config); !written) {
+  // Asked again with the write lock held: of two enrolments at once, the
+  // second finds the first one's file and refuses like any later one.
+  ConfigWriteOptions exclusive;
+  exclusive.under_lock = [&] { return refuse_existing_config(*path); };
+  if (auto written = write_config(*path, *config, exclusive); !written) {
     return std::unexpected(std::move(written.error()));
   }
 
