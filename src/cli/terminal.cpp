@@ -42,15 +42,6 @@ bool colour_enabled() {
   return ::isatty(1) == 1;
 }
 
-bool is_safe_terminal_char(char32_t c) {
-  if (c == '\t' || c == '\n') return true;
-  if (c < 0x20 || c == 0x7F) return false;
-  if (c >= 0x80 && c <= 0x9F) return false;
-  if (c >= 0x202A && c <= 0x202E) return false;
-  if (c >= 0x2066 && c <= 0x2069) return false;
-  return true;
-}
-
 SanitizedText sanitize_for_terminal(std::string_view text) {
   std::size_t i = 0;
   while (i < text.size()) {

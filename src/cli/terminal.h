@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "crypto/secure_buffer.h"
+#include "gate/vault_text.h"  // is_safe_terminal_char
 
 namespace pellucor {
 
@@ -31,11 +32,6 @@ inline constexpr std::string_view reset = "\x1b[0m";
 // exactly when stdout is a terminal (also for lines written to stderr).
 // Evaluated afresh on every call.
 bool colour_enabled();
-
-// is_safe_terminal_char: tab and line feed are safe; every other C0 control,
-// DEL, the C1 controls U+0080..U+009F and the bidirectional controls
-// U+202A..U+202E and U+2066..U+2069 are not; everything else is.
-bool is_safe_terminal_char(char32_t c);
 
 // The result of sanitize_for_terminal: a view of the input itself when it was
 // clean (no copy), or an owned copy holding only the safe characters, wiped

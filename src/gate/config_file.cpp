@@ -342,21 +342,23 @@ std::expected<Config, CliError> load_config_at(const std::string& path) {
       flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
     return std::unexpected(not_found("reading " + path + ": " + os_error_text(errno)));
   }
-  // The file may grow after the fstat: the cap holds for what is read too.
-  std::vector<std::uint8_t> bytes;
-  bytes.reserve(static_cast<std::size_t>(st.st_size));
-  std::uint8_t chunk[8192];
+  // Anyone holding the file's bytes can unseal them (the sealing keys are
+  // built into the program), so they are read straight into a wiping buffer.
+  // The file may grow after the fstat: one byte past the cap is room enough
+  // to see that it did.
+  SecureBytes bytes(kConfigMaxBytes + 1);
+  std::size_t used = 0;
   for (;;) {
-    const ssize_t n = ::read(fd.get(), chunk, sizeof chunk);
+    const ssize_t n = ::read(fd.get(), bytes.data() + used, bytes.size() - used);
     if (n < 0) {
       if (errno == EINTR) continue;
       return std::unexpected(not_found("reading " + path + ": " + os_error_text(errno)));
     }
     if (n == 0) break;
-    if (bytes.size() + static_cast<std::size_t>(n) > kConfigMaxBytes) return std::unexpected(too_large(path));
-    bytes.insert(bytes.end(), chunk, chunk + n);
+    used += static_cast<std::size_t>(n);
+    if (used > kConfigMaxBytes) return std::unexpected(too_large(path));
   }
-  return open_config_bytes(bytes);
+  return open_config_bytes(std::span<const std::uint8_t>(bytes.data(), used));
 }
 
 SecureString encode_config_json(const Config& c) {

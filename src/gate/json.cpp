@@ -11,6 +11,7 @@
 
 #include "crypto/errors.h"
 #include "gate/json_reader.h"
+#include "gate/vault_text.h"
 
 namespace pellucor::json {
 
@@ -1056,42 +1057,49 @@ constexpr std::array<bool, 256> kNeedsEscape = [] {
 // characters the terminal filter removes, for JSON printed to a terminal.
 enum class Escapes { Json, Terminal };
 
-// terminal_control_at: the length of the UTF-8 sequence at s[k] when it is
-// DEL, a C1 control (U+0080..U+009F) or a bidirectional control
-// (U+202A..U+202E, U+2066..U+2069), with its code point in `cp`; else 0.
+// terminal_control_at: the length of the UTF-8 sequence at s[k] when it is a
+// character the terminal filter removes (is_safe_terminal_char) that JSON
+// escaping leaves as it is, with its code point in `cp`; else 0. Such a
+// character is DEL (0x7F), a C1 control (lead byte 0xC2) or a bidirectional
+// control (lead byte 0xE2): only those three bytes need looking at.
 std::size_t terminal_control_at(std::string_view s, std::size_t k, char32_t& cp) {
-  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
-  const unsigned char b = byte(k);
-  if (b == 0x7F) {
-    cp = b;
-    return 1;
+  const auto continuation = [&](std::size_t i) {
+    return i < s.size() && (static_cast<unsigned char>(s[i]) & 0xC0) == 0x80;
+  };
+  const auto low_bits = [&](std::size_t i) { return static_cast<char32_t>(static_cast<unsigned char>(s[i]) & 0x3F); };
+  std::size_t length = 0;
+  switch (static_cast<unsigned char>(s[k])) {
+    case 0x7F: cp = 0x7F, length = 1; break;
+    case 0xC2:
+      if (continuation(k + 1)) cp = 0x80 | low_bits(k + 1), length = 2;
+      break;
+    case 0xE2:
+      if (continuation(k + 1) && continuation(k + 2)) cp = 0x2000 | low_bits(k + 1) << 6 | low_bits(k + 2), length = 3;
+      break;
+    default: break;
   }
-  if (b == 0xC2 && k + 1 < s.size() && byte(k + 1) >= 0x80 && byte(k + 1) <= 0x9F) {
-    cp = byte(k + 1);
-    return 2;
-  }
-  if (b == 0xE2 && k + 2 < s.size() && (byte(k + 1) == 0x80 || byte(k + 1) == 0x81) && (byte(k + 2) & 0xC0) == 0x80) {
-    cp = 0x2000 | static_cast<char32_t>((byte(k + 1) & 0x3F) << 6) | (byte(k + 2) & 0x3F);
-    if ((cp >= 0x202A && cp <= 0x202E) || (cp >= 0x2066 && cp <= 0x2069)) return 3;
-  }
-  return 0;
+  return length != 0 && !is_safe_terminal_char(cp) ? length : 0;
+}
+
+// Writes the \uXXXX escape of a code point of the Basic Multilingual Plane.
+template <class Out>
+void put_u_escape(Out& out, char32_t cp) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  const char u[6] = {'\\', 'u', kHex[(cp >> 12) & 0xF], kHex[(cp >> 8) & 0xF], kHex[(cp >> 4) & 0xF], kHex[cp & 0xF]};
+  put(out, std::string_view(u, 6));
 }
 
 template <Escapes kEscapes, class Out>
 void write_escaped(Out& out, std::string_view s) {
-  static constexpr char kHex[] = "0123456789abcdef";
   out.push_back('"');
   std::size_t start = 0;
   for (std::size_t k = 0; k < s.size(); ++k) {
     unsigned char c = static_cast<unsigned char>(s[k]);
     if constexpr (kEscapes == Escapes::Terminal) {
-      // Only the lead bytes 0x7F, 0xC2 and 0xE2 can start such a character.
       char32_t cp = 0;
-      if (const std::size_t n = (c == 0x7F || c == 0xC2 || c == 0xE2) ? terminal_control_at(s, k, cp) : 0) {
+      if (const std::size_t n = terminal_control_at(s, k, cp)) {
         put(out, s.substr(start, k - start));
-        const char u[6] = {'\\', 'u', kHex[(cp >> 12) & 0xF], kHex[(cp >> 8) & 0xF], kHex[(cp >> 4) & 0xF],
-                           kHex[cp & 0xF]};
-        put(out, std::string_view(u, 6));
+        put_u_escape(out, cp);
         k += n - 1;
         start = k + 1;
         continue;
@@ -1108,10 +1116,7 @@ void write_escaped(Out& out, std::string_view s) {
       case '\n': put(out, "\\n"); break;
       case '\f': put(out, "\\f"); break;
       case '\r': put(out, "\\r"); break;
-      default: {
-        const char u[6] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 0xF]};
-        put(out, std::string_view(u, 6));
-      }
+      default: put_u_escape(out, c);
     }
   }
   put(out, s.substr(start));

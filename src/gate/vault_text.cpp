@@ -31,6 +31,15 @@ std::string filter_controls(std::string_view text, bool blank_line_breaks) {
 
 }  // namespace
 
+bool is_safe_terminal_char(char32_t c) {
+  if (c == '\t' || c == '\n') return true;
+  if (c < 0x20 || c == 0x7F) return false;
+  if (c >= 0x80 && c <= 0x9F) return false;
+  if (c >= 0x202A && c <= 0x202E) return false;
+  if (c >= 0x2066 && c <= 0x2069) return false;
+  return true;
+}
+
 std::string strip_control_chars(std::string_view text) { return filter_controls(text, false); }
 
 std::string single_line_text(std::string_view text) { return filter_controls(text, true); }

@@ -11,6 +11,13 @@
 
 namespace pellucor {
 
+// is_safe_terminal_char: tab and line feed are safe; every other C0 control,
+// DEL, the C1 controls U+0080..U+009F and the bidirectional controls
+// U+202A..U+202E and U+2066..U+2069 are not; everything else is. The one
+// definition of what may reach a terminal, for the terminal filter and for
+// JSON printed there.
+bool is_safe_terminal_char(char32_t c);
+
 // strip_control_chars removes the C0 controls (tab, line feed and carriage
 // return included), DEL and the C1 controls U+0080..U+009F; everything else,
 // bidirectional controls included, is kept.
