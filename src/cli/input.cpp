@@ -3,21 +3,21 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
+#include <sys/resource.h>
 #include <termios.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
 
 #include <algorithm>
 #include <array>
-#include <vector>
 
+#include "cli/terminal.h"
 #include "cli/utf8.h"
 #include "crypto/channel_key.h"
 #include "crypto/encoding.h"
 #include "gate/os_error.h"
-
-extern char** environ;
 
 namespace pellucor {
 namespace {
@@ -78,47 +78,86 @@ void trim_trailing_newlines(SecureString& text) {
   text.resize(end);
 }
 
-// One try of a stty program; true when it ran and exited with status 0.
-bool run_stty(const std::string& program, const char* arg) {
-  static constexpr std::array<std::string_view, 4> kLoaderVariables = {
-      "LD_PRELOAD", "LD_LIBRARY_PATH", "DYLD_INSERT_LIBRARIES", "DYLD_LIBRARY_PATH"};
-  std::vector<char*> envp;
-  for (char** e = environ; e != nullptr && *e != nullptr; ++e) {
-    const std::string_view entry(*e);
-    const std::string_view key = entry.substr(0, entry.find('='));
-    if (std::find(kLoaderVariables.begin(), kLoaderVariables.end(), key) == kLoaderVariables.end()) {
-      envp.push_back(*e);
-    }
-  }
-  envp.push_back(nullptr);
-  std::string arg0 = program;
-  std::string arg1 = arg;
-  char* argv[] = {arg0.data(), arg1.data(), nullptr};
+// The hidden prompt's state, shared with its signal handlers. One prompt at a
+// time; everything the handlers touch is set before they are installed.
+termios g_terminal_before{};    // the terminal as it was before the prompt
+termios g_terminal_hidden{};    // the same with echo off
+volatile sig_atomic_t g_prompt_waiting = 0;  // a hidden prompt wants input
+volatile sig_atomic_t g_input_hidden = 0;    // echo is off by our doing
+const char* g_prompt_text = nullptr;         // written again after a stop
+std::size_t g_prompt_size = 0;
 
-  pid_t pid = -1;
-  if (::posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv, envp.data()) != 0) return false;
-  int status = 0;
-  for (;;) {
-    const pid_t r = ::waitpid(pid, &status, 0);
-    if (r == pid) break;
-    if (r < 0 && errno == EINTR) continue;
-    return false;
-  }
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+// Ending the prompt, hiding again after a stop, and stopping the job.
+constexpr std::array<int, 4> kEndingSignals = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+constexpr std::array<int, 3> kStoppingSignals = {SIGTSTP, SIGTTIN, SIGTTOU};
+constexpr std::array<int, 8> kPromptSignals = {SIGINT,  SIGTERM, SIGHUP,  SIGQUIT,
+                                               SIGTSTP, SIGTTIN, SIGTTOU, SIGCONT};
+
+sigset_t prompt_signal_set() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int sig : kPromptSignals) sigaddset(&set, sig);
+  return set;
 }
 
-// The terminal's state from before echo went off, for the signal handler.
-termios g_terminal_before{};
+// Everything below down to the handlers is async-signal-safe: tcgetpgrp,
+// getpgrp, tcsetattr, write, sigaction, sigprocmask, raise and the plain
+// system calls setrlimit and prctl.
 
-// Async-signal-safe: only tcsetattr, sigaction, sigprocmask and raise.
-void restore_terminal_and_end(int sig) {
-  ::tcsetattr(STDIN_FILENO, TCSANOW, &g_terminal_before);
+bool set_terminal(const termios& state) {
+  while (::tcsetattr(STDIN_FILENO, TCSANOW, &state) != 0) {
+    if (errno != EINTR) return false;
+  }
+  return true;
+}
+
+// Only the foreground job may change the terminal: a job in the background
+// that did would take echo away from the shell in front of it. A terminal
+// that is not our controlling one (no process group) has no such owner.
+bool terminal_is_ours() {
+  const pid_t foreground = ::tcgetpgrp(STDIN_FILENO);
+  return foreground < 0 || foreground == ::getpgrp();
+}
+
+// Called with the prompt signals blocked. False when the terminal refused.
+bool hide_input() {
+  if (!terminal_is_ours()) return true;  // hidden once the job is in front
+  // Marked first: a handler that runs right after the change must know it.
+  g_input_hidden = 1;
+  if (set_terminal(g_terminal_hidden)) return true;
+  g_input_hidden = 0;
+  return false;
+}
+
+// Called with the prompt signals blocked.
+void show_input() {
+  if (g_input_hidden == 0) return;
+  set_terminal(g_terminal_before);
+  g_input_hidden = 0;
+}
+
+// Once the job runs again in the foreground, the input is hidden again. If
+// it had been shown for the stop, the prompt is written again too: the
+// terminal dropped whatever half of a line had been typed.
+void hide_input_again() {
+  if (g_prompt_waiting == 0 || !terminal_is_ours()) return;
+  const bool was_shown = g_input_hidden == 0;
+  if (!hide_input() || !was_shown) return;
+  for (std::size_t done = 0; done < g_prompt_size;) {
+    const ssize_t n = ::write(STDERR_FILENO, g_prompt_text + done, g_prompt_size - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+}
+
+// Raises `sig` under its default action and lets it through. The handler's
+// mask blocks it while the handler runs, so the action happens here.
+void take_default_action(int sig) {
   struct sigaction default_action {};
   default_action.sa_handler = SIG_DFL;
   sigemptyset(&default_action.sa_mask);
   ::sigaction(sig, &default_action, nullptr);
-  // The signal is blocked while its handler runs: raised and unblocked, it
-  // ends the process here, and the parent sees death by that signal.
   sigset_t just_this;
   sigemptyset(&just_this);
   sigaddset(&just_this, sig);
@@ -126,39 +165,100 @@ void restore_terminal_and_end(int sig) {
   ::sigprocmask(SIG_UNBLOCK, &just_this, nullptr);
 }
 
-// While it lives, the signals that end a prompt (^C, a kill, the terminal
-// going away) first put the terminal on standard input back as it was when
-// the guard was made, so an interrupted hidden prompt leaves no terminal
-// without echo behind. The previous handlers come back when it goes.
-class TerminalRestoredOnSignal {
- public:
-  TerminalRestoredOnSignal() {
-    if (::tcgetattr(STDIN_FILENO, &g_terminal_before) != 0) return;
-    struct sigaction action {};
-    action.sa_handler = restore_terminal_and_end;
-    sigemptyset(&action.sa_mask);
-    for (int sig : kSignals) sigaddset(&action.sa_mask, sig);
-    for (std::size_t i = 0; i < kSignals.size(); ++i) {
-      // A signal the process was told to ignore (nohup) stays ignored.
-      if (::sigaction(kSignals[i], nullptr, &previous_[i]) != 0 || previous_[i].sa_handler == SIG_IGN) continue;
-      ::sigaction(kSignals[i], &action, nullptr);
-    }
-    installed_ = true;
+void show_input_and_end(int sig) {
+  show_input();
+  if (sig == SIGQUIT) {
+    // Its default action writes a core, and the core would hold the key
+    // typed so far. The process still ends by the signal, without one.
+    const struct rlimit no_core = {0, 0};
+    ::setrlimit(RLIMIT_CORE, &no_core);
+#ifdef __linux__
+    ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
+#endif
   }
-  ~TerminalRestoredOnSignal() {
-    if (!installed_) return;
-    for (std::size_t i = 0; i < kSignals.size(); ++i) ::sigaction(kSignals[i], &previous_[i], nullptr);
-  }
-  TerminalRestoredOnSignal(const TerminalRestoredOnSignal&) = delete;
-  TerminalRestoredOnSignal& operator=(const TerminalRestoredOnSignal&) = delete;
+  take_default_action(sig);
+}
 
- private:
-  static constexpr std::array<int, 3> kSignals = {SIGINT, SIGTERM, SIGHUP};
-  std::array<struct sigaction, 3> previous_{};
-  bool installed_ = false;
-};
+struct sigaction handler_action(void (*handler)(int)) {
+  struct sigaction action {};
+  action.sa_handler = handler;
+  action.sa_flags = SA_RESTART;
+  action.sa_mask = prompt_signal_set();
+  return action;
+}
+
+void show_input_and_stop(int sig) {
+  const int saved_errno = errno;
+  show_input();
+  take_default_action(sig);  // stopped here until continued
+  sigset_t just_this;
+  sigemptyset(&just_this);
+  sigaddset(&just_this, sig);
+  ::sigprocmask(SIG_BLOCK, &just_this, nullptr);
+  const struct sigaction again = handler_action(show_input_and_stop);
+  ::sigaction(sig, &again, nullptr);
+  // Also when the stop was dropped (a job nobody controls cannot stop).
+  hide_input_again();
+  errno = saved_errno;
+}
+
+void hide_input_on_continue(int) {
+  const int saved_errno = errno;
+  hide_input_again();
+  errno = saved_errno;
+}
 
 }  // namespace
+
+HiddenTerminalInput::HiddenTerminalInput(std::string_view prompt) {
+  if (::tcgetattr(STDIN_FILENO, &g_terminal_before) != 0) return;
+  g_terminal_hidden = g_terminal_before;
+  g_terminal_hidden.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+  g_prompt_text = prompt.data();
+  g_prompt_size = prompt.size();
+
+  // No prompt signal is handled until the state is complete, and none
+  // finds echo off without knowing it.
+  const sigset_t blocked = prompt_signal_set();
+  sigset_t before;
+  ::sigprocmask(SIG_BLOCK, &blocked, &before);
+  for (std::size_t i = 0; i < kPromptSignals.size(); ++i) {
+    const int sig = kPromptSignals[i];
+    // A signal the process was told to ignore (nohup) stays ignored.
+    if (::sigaction(sig, nullptr, &previous_[i]) != 0 || previous_[i].sa_handler == SIG_IGN) continue;
+    const bool ending = std::find(kEndingSignals.begin(), kEndingSignals.end(), sig) != kEndingSignals.end();
+    const bool stopping =
+        std::find(kStoppingSignals.begin(), kStoppingSignals.end(), sig) != kStoppingSignals.end();
+    const struct sigaction action = handler_action(
+        ending ? show_input_and_end : stopping ? show_input_and_stop : hide_input_on_continue);
+    ::sigaction(sig, &action, nullptr);
+  }
+  g_prompt_waiting = 1;
+  hidden_ = hide_input();
+  installed_ = true;
+  if (!hidden_) put_back();
+  ::sigprocmask(SIG_SETMASK, &before, nullptr);
+}
+
+HiddenTerminalInput::~HiddenTerminalInput() {
+  if (!installed_) return;
+  const sigset_t blocked = prompt_signal_set();
+  sigset_t before;
+  ::sigprocmask(SIG_BLOCK, &blocked, &before);
+  put_back();
+  // A signal that came meanwhile now meets the earlier handler.
+  ::sigprocmask(SIG_SETMASK, &before, nullptr);
+}
+
+// Called with the prompt signals blocked.
+void HiddenTerminalInput::put_back() {
+  g_prompt_waiting = 0;
+  show_input();
+  for (std::size_t i = 0; i < kPromptSignals.size(); ++i) {
+    if (previous_[i].sa_handler != SIG_IGN) ::sigaction(kPromptSignals[i], &previous_[i], nullptr);
+  }
+  installed_ = false;
+}
 
 std::expected<SecureString, CliError> read_file_bounded(int fd, std::string_view name) {
   auto text = bounded_text(fd, name);
@@ -219,12 +319,12 @@ std::expected<SecureString, CliError> read_stdin_line(std::string_view label) {
   return line;
 }
 
-std::optional<std::expected<SecureString, CliError>> read_stdin_line_without_echo(std::string_view label) {
-  const TerminalRestoredOnSignal restored_on_signal;
-  if (!set_terminal_echo(false)) return std::nullopt;
-  auto line = read_stdin_line(label);
-  set_terminal_echo(true);
-  return line;
+std::optional<std::expected<SecureString, CliError>> read_stdin_line_without_echo(
+    std::string_view prompt, std::string_view label) {
+  write_stderr(prompt);
+  const HiddenTerminalInput hidden(prompt);
+  if (!hidden) return std::nullopt;
+  return read_stdin_line(label);
 }
 
 std::expected<std::string, CliError> option_value_string(ArgParser& args, std::string_view label) {
@@ -249,19 +349,6 @@ std::expected<std::string, CliError> parse_node_key_option(std::string_view labe
                                               std::string(format_channel_key_error(key.error()))));
   }
   return std::string(trimmed);
-}
-
-bool set_terminal_echo(bool on) {
-  static const std::array<std::string, 2> kSttyPrograms = {"/bin/stty", "/usr/bin/stty"};
-  return set_terminal_echo_using(on, kSttyPrograms);
-}
-
-bool set_terminal_echo_using(bool on, std::span<const std::string> programs) {
-  const char* arg = on ? "echo" : "-echo";
-  for (const auto& program : programs) {
-    if (run_stty(program, arg)) return true;
-  }
-  return false;
 }
 
 }  // namespace pellucor

@@ -1,4 +1,4 @@
-// Bounded readers for files and standard input, and the terminal-echo switch.
+// Bounded readers for files and standard input, and the hidden prompt.
 //
 // Every input the program buffers whole goes through these readers: they cap
 // the size and refuse anything larger instead of truncating it, and they
@@ -6,11 +6,13 @@
 // readers carry secret field files and the enrolment key.
 #pragma once
 
+#include <signal.h>
+
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
 
@@ -59,13 +61,43 @@ std::expected<SecureString, CliError> read_text_source(std::string_view path);
 // UTF-8: {utf-8 error}".
 std::expected<SecureString, CliError> read_stdin_line(std::string_view label);
 
-// read_stdin_line_without_echo switches the echo of the terminal on standard
-// input off (set_terminal_echo), reads one line with read_stdin_line and
-// switches echo back on, whatever the read gave. Returns nullopt, having read
-// nothing, when echo could not be switched off. Should SIGINT, SIGTERM or
-// SIGHUP arrive meanwhile, the terminal is put back as it was before and the
-// process then ends by that signal.
-std::optional<std::expected<SecureString, CliError>> read_stdin_line_without_echo(std::string_view label);
+// HiddenTerminalInput keeps what is typed at the terminal on standard input
+// from being echoed while it lives, and on every way out (a return, an
+// exception) puts the terminal back exactly as it found it. Meanwhile:
+// - SIGINT, SIGTERM, SIGHUP and SIGQUIT put the terminal back, then end the
+//   process by that signal (SIGQUIT without a core, which could hold a key);
+// - SIGTSTP, SIGTTIN and SIGTTOU put it back before the job stops, and once
+//   the job is continued in the foreground (SIGCONT) the input is hidden
+//   again and `prompt` is written again to standard error;
+// - a job in the background leaves the terminal alone until it is in front.
+// Signals the process ignores stay ignored; the earlier handlers come back
+// when it goes. The terminal is changed in-process (tcsetattr), so no window
+// is left in which the process ends while a child still switches echo off.
+// One at a time; `prompt` must outlive it.
+class HiddenTerminalInput {
+ public:
+  explicit HiddenTerminalInput(std::string_view prompt);
+  ~HiddenTerminalInput();
+  HiddenTerminalInput(const HiddenTerminalInput&) = delete;
+  HiddenTerminalInput& operator=(const HiddenTerminalInput&) = delete;
+
+  // False when echo could not be switched off (standard input is not a
+  // terminal, or the terminal refused): nothing was changed.
+  explicit operator bool() const { return hidden_; }
+
+ private:
+  void put_back();
+
+  std::array<struct sigaction, 8> previous_{};
+  bool installed_ = false;
+  bool hidden_ = false;
+};
+
+// read_stdin_line_without_echo writes `prompt` to standard error, then reads
+// one line with read_stdin_line under a HiddenTerminalInput. Returns nullopt,
+// having read nothing, when echo could not be switched off.
+std::optional<std::expected<SecureString, CliError>> read_stdin_line_without_echo(
+    std::string_view prompt, std::string_view label);
 
 // option_value_string takes the value of the option just returned by `args`
 // as text. Tokeniser failures become PL-2000 (error_from_arg_error); a value
@@ -81,16 +113,5 @@ std::expected<std::string, CliError> option_value_string_twin(ArgParser& args,
 // error}" otherwise.
 std::expected<std::string, CliError> parse_node_key_option(std::string_view label,
                                                            std::string_view text);
-
-// set_terminal_echo switches the echo of the terminal on standard input on or
-// off by running "/bin/stty", then "/usr/bin/stty", with "echo" or "-echo".
-// Returns true once one of them exits with status 0, false when neither did.
-// The loader variables LD_PRELOAD, LD_LIBRARY_PATH, DYLD_INSERT_LIBRARIES and
-// DYLD_LIBRARY_PATH are removed from the child's environment.
-bool set_terminal_echo(bool on);
-
-// set_terminal_echo_using is set_terminal_echo over other program paths, tried
-// in order; the seam lets a test put small fake programs in their place.
-bool set_terminal_echo_using(bool on, std::span<const std::string> programs);
 
 }  // namespace pellucor

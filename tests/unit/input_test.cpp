@@ -2,13 +2,19 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <new>
 #include <string>
+
+#include "tests/support/pty.h"
 
 namespace pellucor {
 namespace {
@@ -229,57 +235,101 @@ TEST(NodeKeyOption, ReturnsTheTrimmedKeyOrNamesTheOption) {
             "PL-2000: --replica-pub: not a Pellucor channel key (lowercase hex of the right length)");
 }
 
-class TerminalEchoTest : public InputTest {
+// A pseudo-terminal as standard input. It is not the test's controlling
+// terminal, so no job control comes into play.
+class HiddenInputTest : public InputTest {
  protected:
-  // A fake stty that records its argument and what it saw of the loader
-  // variables, then exits with `status`.
-  std::string fake_stty(const std::string& name, int status) {
-    const std::string log = (dir_ / "calls").string();
-    const std::string path = write_file(
-        name, "#!/bin/sh\necho \"" + name + " $1 ${LD_PRELOAD-unset} ${LD_LIBRARY_PATH-unset} " +
-                  "${DYLD_INSERT_LIBRARIES-unset} ${DYLD_LIBRARY_PATH-unset} ${KEPT_VAR-unset}\" >> " +
-                  log + "\nexit " + std::to_string(status) + "\n");
-    ::chmod(path.c_str(), 0700);
-    return path;
+  void SetUp() override {
+    InputTest::SetUp();
+    if (tty_.master() < 0) GTEST_SKIP() << "no pseudo-terminal";
+    slave_ = ::open(tty_.slave_path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(slave_, 0);
+    ::dup2(slave_, STDIN_FILENO);
   }
-  std::string calls() {
-    std::ifstream in(dir_ / "calls");
-    return std::string(std::istreambuf_iterator<char>(in), {});
+  void TearDown() override {
+    if (slave_ >= 0) ::close(slave_);
+    InputTest::TearDown();
   }
+
+  termios modes() const {
+    termios t{};
+    EXPECT_EQ(::tcgetattr(slave_, &t), 0);
+    return t;
+  }
+
+  test::PseudoTerminal tty_;
+  int slave_ = -1;
 };
 
-TEST_F(TerminalEchoTest, FallsBackToTheSecondProgramWhenTheFirstFails) {
-  const std::string programs[] = {fake_stty("first", 1), fake_stty("second", 0)};
-  ::setenv("LD_PRELOAD", "", 1);
-  ::setenv("LD_LIBRARY_PATH", "/nowhere", 1);
-  ::setenv("DYLD_INSERT_LIBRARIES", "/nowhere/lib.dylib", 1);
-  ::setenv("DYLD_LIBRARY_PATH", "/nowhere", 1);
-  ::setenv("KEPT_VAR", "kept", 1);
-  EXPECT_TRUE(set_terminal_echo_using(false, programs));
-  ::unsetenv("LD_PRELOAD");
-  ::unsetenv("LD_LIBRARY_PATH");
-  ::unsetenv("DYLD_INSERT_LIBRARIES");
-  ::unsetenv("DYLD_LIBRARY_PATH");
-  ::unsetenv("KEPT_VAR");
-  EXPECT_EQ(calls(),
-            "first -echo unset unset unset unset kept\n"
-            "second -echo unset unset unset unset kept\n");
+bool same_modes(const termios& a, const termios& b) {
+  return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
+         a.c_lflag == b.c_lflag && std::memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0;
 }
 
-TEST_F(TerminalEchoTest, StopsAtTheFirstProgramThatSucceeds) {
-  const std::string programs[] = {fake_stty("first", 0), fake_stty("second", 0)};
-  EXPECT_TRUE(set_terminal_echo_using(true, programs));
-  EXPECT_EQ(calls().substr(0, 9), "first ech");
-  EXPECT_EQ(calls().find("second"), std::string::npos);
+TEST_F(HiddenInputTest, TerminalIsGivenBackExactlyAsItWasOnEveryWayOut) {
+  struct Case {
+    const char* name;
+    bool echo_before;
+    bool throws;
+  };
+  const Case cases[] = {
+      {"returns", true, false},
+      {"throws", true, true},
+      {"echo was off already", false, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    termios before = modes();
+    // Modes of the user's own besides echo, which must survive as well.
+    before.c_lflag &= ~static_cast<tcflag_t>(ECHOCTL);
+    before.c_cc[VERASE] = 0x08;
+    if (c.echo_before) {
+      before.c_lflag |= ECHO;
+    } else {
+      before.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    }
+    ASSERT_EQ(::tcsetattr(slave_, TCSANOW, &before), 0);
+    try {
+      const HiddenTerminalInput hidden("");
+      EXPECT_TRUE(hidden);
+      EXPECT_FALSE(test::echo_is_on(tty_.master()));
+      if (c.throws) throw std::bad_alloc();
+    } catch (const std::bad_alloc&) {
+    }
+    EXPECT_TRUE(same_modes(modes(), before)) << "lflag " << std::hex << modes().c_lflag << " not "
+                                             << before.c_lflag;
+  }
 }
 
-TEST_F(TerminalEchoTest, ReportsFailureWhenNoProgramWorks) {
-  const std::string programs[] = {(dir_ / "no-such-stty").string(), fake_stty("failing", 1)};
-  EXPECT_FALSE(set_terminal_echo_using(false, programs));
-  EXPECT_EQ(calls(), "failing -echo unset unset unset unset unset\n");
+TEST_F(HiddenInputTest, EarlierHandlersComeBackAndIgnoredSignalsStayIgnored) {
+  static void (*const kEarlier)(int) = [](int) {};
+  const int handled[] = {SIGINT, SIGTERM, SIGQUIT, SIGTSTP, SIGTTIN, SIGTTOU, SIGCONT};
+  for (int sig : handled) ::signal(sig, kEarlier);
+  ::signal(SIGHUP, SIG_IGN);  // as under nohup
+  const auto handler_of = [](int sig) {
+    struct sigaction now {};
+    ::sigaction(sig, nullptr, &now);
+    return now.sa_handler;
+  };
+  {
+    const HiddenTerminalInput hidden("");
+    EXPECT_TRUE(hidden);
+    EXPECT_EQ(handler_of(SIGHUP), SIG_IGN);
+  }
+  for (int sig : handled) EXPECT_EQ(handler_of(sig), kEarlier) << sigabbrev_np(sig);
+  EXPECT_EQ(handler_of(SIGHUP), SIG_IGN);
+  for (int sig : handled) ::signal(sig, SIG_DFL);
+  ::signal(SIGHUP, SIG_DFL);
+}
 
-  const std::string none[] = {(dir_ / "missing-1").string(), (dir_ / "missing-2").string()};
-  EXPECT_FALSE(set_terminal_echo_using(true, none));
+// Off a terminal nothing can be hidden: nothing is read, so the caller can
+// warn and read the line itself.
+TEST_F(InputTest, HiddenReadOffATerminalLeavesTheLineUnread) {
+  set_stdin("the key\n");
+  EXPECT_FALSE(read_stdin_line_without_echo("", "enrollment key").has_value());
+  auto line = read_stdin_line("enrollment key");
+  ASSERT_TRUE(line.has_value());
+  EXPECT_EQ(std::string_view(*line), "the key");
 }
 
 }  // namespace

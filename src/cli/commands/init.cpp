@@ -72,8 +72,7 @@ std::string_view strip_trailing_slashes(std::string_view s) {
 
 std::expected<SecureString, CliError> read_enrolment_key() {
   if (::isatty(STDIN_FILENO) == 0) return read_stdin_line("enrollment key");
-  write_stderr("Enrollment key: ");
-  if (auto key = read_stdin_line_without_echo("enrollment key")) {
+  if (auto key = read_stdin_line_without_echo("Enrollment key: ", "enrollment key")) {
     write_stderr("\n");
     return std::move(*key);
   }
