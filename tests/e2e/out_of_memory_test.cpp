@@ -20,20 +20,13 @@
 namespace pellucor {
 namespace {
 
-using testing::SeedEntry;
-
 constexpr const char* kOutOfMemory = "PL-2110: out of memory\n";
 
 class OutOfMemory : public testing::EnrolledCli {
  protected:
   void SetUp() override {
     EnrolledCli::SetUp();
-    SeedEntry e;
-    e.title = "GitHub";
-    e.fields = {{"username", "octocat"}, {"password", "correct horse battery staple", "password", 2}};
-    e.urls = {"https://github.com"};
-    e.notes = "recovery codes in the safe";
-    vault_->add_entry(e);
+    vault_->add_entry(testing::github_entry());
   }
 
   // preloaded: the run of `args` with the failing allocator loaded, failing
