@@ -48,11 +48,12 @@ class OutOfMemory : public testing::EnrolledCli {
 
   // allocations: how many allocations a successful run of `args` makes,
   // checking on the way that the preloaded run is a normal one.
-  unsigned long allocations(const std::vector<std::string>& args, const std::string& out) {
+  unsigned long allocations(const std::vector<std::string>& args, const test::RunResult& normal) {
     const std::string count_file = (home_ / "allocations").string();
     auto r = test::run_process(preloaded(args, 0, count_file));
     EXPECT_TRUE(r.exited_with(0)) << r.err;
-    EXPECT_EQ(r.out, out);
+    EXPECT_EQ(r.out, normal.out);
+    EXPECT_EQ(r.err, normal.err);
     std::ifstream in(count_file);
     unsigned long total = 0;
     in >> total;
@@ -60,9 +61,10 @@ class OutOfMemory : public testing::EnrolledCli {
   }
 
   // sweep runs `args` once for every N from 1 to a little past the count of
-  // a successful run, a few runs at a time, and checks each ending.
-  void sweep(const std::vector<std::string>& args, const std::string& out) {
-    const unsigned long total = allocations(args, out);
+  // a successful run, a few runs at a time, and checks each ending against
+  // `normal`, the run without the allocator.
+  void sweep(const std::vector<std::string>& args, const test::RunResult& normal) {
+    const unsigned long total = allocations(args, normal);
     ASSERT_GT(total, 10u) << "the failing allocator is not in use";
     // A few more than counted: a run need not allocate exactly as often.
     const unsigned long last = total + 16;
@@ -73,7 +75,7 @@ class OutOfMemory : public testing::EnrolledCli {
     auto worker = [&] {
       for (unsigned long n = next++; n <= last; n = next++) {
         auto r = test::run_process(preloaded(args, n));
-        const std::string verdict = judge(r, out);
+        const std::string verdict = judge(r, normal);
         std::lock_guard lock(mutex);
         if (!verdict.empty()) {
           failures.push_back("N=" + std::to_string(n) + ": " + verdict);
@@ -98,11 +100,13 @@ class OutOfMemory : public testing::EnrolledCli {
 
   // judge: empty when the run ended as a run of the program may, else what
   // was wrong with it.
-  static std::string judge(const test::RunResult& r, const std::string& out) {
+  static std::string judge(const test::RunResult& r, const test::RunResult& normal) {
     if (r.timed_out) return "timed out";
     if (r.term_signal != 0) return "killed by signal " + std::to_string(r.term_signal) + "; stderr: " + r.err;
     if (r.exit_code == 0) {
-      if (r.out != out || !r.err.empty()) return "status 0 with stdout '" + r.out + "', stderr '" + r.err + "'";
+      if (r.out != normal.out || r.err != normal.err) {
+        return "status 0 with stdout '" + r.out + "', stderr '" + r.err + "'";
+      }
       return {};
     }
     if (r.exit_code == 1 && r.err == kOutOfMemory) return {};
@@ -113,7 +117,7 @@ class OutOfMemory : public testing::EnrolledCli {
 TEST_F(OutOfMemory, EveryAllocationOfAWholeCommand) {
   struct Case {
     std::vector<std::string> args;
-    std::string out;  // empty: what a plain run prints
+    std::string out;  // what stdout must be, or empty for any output
   };
   const std::vector<Case> cases = {
       // A secret field: a search, a fetch, a decryption, a raw print. An
@@ -122,18 +126,24 @@ TEST_F(OutOfMemory, EveryAllocationOfAWholeCommand) {
       // The whole entry as JSON: the reply's tree is built, decrypted,
       // rebuilt and printed.
       {{"get", "GitHub", "--json"}, {}},
+      // Every field, and the pseudo-fields, as lines.
+      {{"get", "GitHub"}, {}},
       // A search alone, with its titles printed.
       {{"find", "GitHub"}, {}},
+      // A template read from a file, its references resolved and the
+      // filled-in text printed.
+      {{"render", file("app.json", "{\"user\": \"pellucor://GitHub/username\", "
+                                    "\"key\": \"pellucor://GitHub/password\"}\n")},
+       "{\"user\": \"octocat\", \"key\": \"correct horse battery staple\"}\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args[0] + " " + c.args[1] + (c.args.size() > 2 ? " " + c.args[2] : ""));
-    std::string out = c.out;
-    if (out.empty()) {
-      auto plain = run(c.args);
-      ASSERT_TRUE(plain.exited_with(0)) << plain.err;
-      out = plain.out;
+    auto normal = run(c.args);
+    ASSERT_TRUE(normal.exited_with(0)) << normal.err;
+    if (!c.out.empty()) {
+      ASSERT_EQ(normal.out, c.out);
     }
-    sweep(c.args, out);
+    sweep(c.args, normal);
   }
 }
 
