@@ -1,5 +1,6 @@
 #include "cli/fault.h"
 
+#include <cxxabi.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -66,11 +67,28 @@ std::string location_text(const std::source_location& where) {
   ::_exit(0);
 }
 
+// report_uncaught writes the report of an exception nobody caught piece by
+// piece: the handler may run because memory ran out, so it builds no text.
+void report_uncaught(const char* what) {
+  write_report("pellucor-cli: internal fault at std::terminate:\nuncaught exception");
+  if (what != nullptr) {
+    write_report(": ");
+    write_report(what);
+  }
+  write_report("\n");
+}
+
 [[noreturn]] void on_terminate() {
-  std::string message = "uncaught exception";
-  if (std::exception_ptr current = std::current_exception()) {
+  // Nothing here allocates before the exception is known not to be an
+  // allocation failure: when memory runs out, every allocation after the
+  // first failed one may fail too. The runtime has begun handling the
+  // exception before it calls this handler, also for one that left a
+  // noexcept function (a destructor that allocates), so a bare rethrow
+  // reaches it without allocating a second exception object as
+  // std::rethrow_exception does.
+  if (abi::__cxa_current_exception_type() != nullptr) {
     try {
-      std::rethrow_exception(current);
+      throw;
     } catch (const std::bad_alloc&) {
       // Not a broken invariant: the machine ran out of memory. One error
       // line and status 1, like any failure, and no core dump.
@@ -78,12 +96,13 @@ std::string location_text(const std::source_location& where) {
       std::fflush(stdout);
       ::_exit(1);
     } catch (const std::exception& e) {
-      message += ": ";
-      message += e.what();
+      report_uncaught(e.what());
+      std::abort();
     } catch (...) {
     }
   }
-  report_and_abort(message, "std::terminate");
+  report_uncaught(nullptr);
+  std::abort();
 }
 
 }  // namespace

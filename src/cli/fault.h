@@ -30,7 +30,9 @@ bool is_broken_pipe_message(std::string_view message);
 
 // install_fault_handler routes exceptions that nobody caught (a broken
 // invariant in a library) through the same report and abort; an allocation
-// failure that nobody caught ends as report_out_of_memory and status 1.
+// failure that nobody caught, or that left a noexcept function such as a
+// destructor, ends as report_out_of_memory and status 1. The handler itself
+// allocates nothing before it knows which it is.
 void install_fault_handler();
 
 // report_out_of_memory prints the error line of a failed allocation,

@@ -322,8 +322,11 @@ X509_STORE* make_trust_store(std::span<const RootDer> roots) {
 
 X509_STORE* client_trust_store() {
   static X509_STORE* const store = [] {
+    // Building the store fails only when memory runs out. It is first built
+    // by apply_client_tls_config before libcurl can call back for it, so
+    // this never throws through C.
     X509_STORE* s = make_trust_store(trusted_roots().roots);
-    if (s == nullptr) std::abort();
+    if (s == nullptr) throw std::bad_alloc();
     return s;
   }();
   return store;

@@ -12,8 +12,6 @@
 namespace pellucor {
 namespace {
 
-using testing::SeedEntry;
-
 // valgrind_installed: whether `valgrind` starts from PATH.
 bool valgrind_installed() {
   test::RunOptions o;
@@ -30,12 +28,7 @@ class Memcheck : public testing::EnrolledCli {
 #endif
     if (!valgrind_installed()) GTEST_SKIP() << "valgrind is not installed";
     EnrolledCli::SetUp();
-    SeedEntry e;
-    e.title = "GitHub";
-    e.fields = {{"username", "octocat"}, {"password", "correct horse battery staple", "password", 2}};
-    e.urls = {"https://github.com"};
-    e.notes = "recovery codes in the safe";
-    vault_->add_entry(e);
+    vault_->add_entry(testing::github_entry());
   }
 
   // memcheck runs pellucor-cli under memcheck with `args`; memcheck's own

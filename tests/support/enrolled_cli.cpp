@@ -17,6 +17,15 @@ nlohmann::json quota_json() {
   return {{"minute_used", 3}, {"minute_limit", 10}, {"hour_used", 40}, {"hour_limit", 200}};
 }
 
+SeedEntry github_entry() {
+  SeedEntry e;
+  e.title = "GitHub";
+  e.fields = {{"username", "octocat"}, {"password", "correct horse battery staple", "password", 2}};
+  e.urls = {"https://github.com"};
+  e.notes = "recovery codes in the safe";
+  return e;
+}
+
 std::shared_ptr<const NodeKeyPair> shared_node_keys() {
   static const std::shared_ptr<const NodeKeyPair> node = [] {
     auto pair = generate_node_key_pair();

@@ -29,6 +29,11 @@ nlohmann::json quota_json();
 // The read-quota line the client prints for quota_json().
 extern const std::string kQuotaLine;
 
+// github_entry: the credential "GitHub" with a username, the tier-2 password
+// "correct horse battery staple", notes and one url: an entry whose fetch
+// runs every step of `get`.
+SeedEntry github_entry();
+
 class EnrolledCli : public ::testing::Test {
  protected:
   void SetUp() override { start(false); }

@@ -2,10 +2,30 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <new>
 #include <stdexcept>
 #include <thread>
+
+// This program's operator new can be told to fail every allocation from some
+// point on, as when the machine has run out of memory. Only death tests'
+// children turn it on.
+namespace {
+std::atomic<bool> g_allocations_fail{false};
+}  // namespace
+
+// GCC sees through to malloc and free and takes the pair for a mismatch.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+void* operator new(std::size_t n) {
+  if (g_allocations_fail.load()) throw std::bad_alloc();
+  if (void* p = std::malloc(n == 0 ? 1 : n)) return p;
+  throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+#pragma GCC diagnostic pop
 
 namespace pellucor {
 namespace {
@@ -69,6 +89,41 @@ TEST(FaultDeathTest, UncaughtAllocationFailureIsOneErrorLine) {
         std::thread([] { throw std::bad_alloc(); }).join();
       },
       testing::ExitedWithCode(1), "^PL-2110: out of memory\n$");
+}
+
+// Once memory has run out nothing more can be allocated, not by the fault
+// handler either; and an allocation that fails in a destructor leaves a
+// noexcept function, which ends in std::terminate with no unwinding. Both
+// still end as the one error line.
+TEST(FaultDeathTest, AllocationFailureWhenNothingMoreCanBeAllocated) {
+  struct Case {
+    const char* name;
+    void (*escape)();
+  };
+  // From here on nothing can be allocated, and the failure is thrown.
+  static void (*const run_out)() = [] {
+    g_allocations_fail = true;
+    throw std::bad_alloc();
+  };
+  const Case cases[] = {
+      {"escaping a thread", [] { std::thread([] { run_out(); }).join(); }},
+      {"escaping a destructor", [] {
+         struct FreesWithATemporary {
+           ~FreesWithATemporary() { run_out(); }
+         };
+         FreesWithATemporary held;
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EXIT(
+        {
+          ::setenv("NO_COLOR", "1", 1);
+          install_fault_handler();
+          c.escape();
+        },
+        testing::ExitedWithCode(1), "^PL-2110: out of memory\n$");
+  }
 }
 
 }  // namespace
