@@ -19,6 +19,7 @@
 #include "crypto/field_keys.h"
 #include "crypto/primitives.h"
 #include "gate/json_reader.h"
+#include "gate/local_files.h"
 #include "gate/os_error.h"
 
 namespace pellucor {
@@ -103,22 +104,6 @@ SplitPath split_path(const std::string& path) {
   return out;
 }
 
-// A descriptor closed when it goes out of scope (which also releases a lock
-// taken through it).
-class OwnedFd {
- public:
-  explicit OwnedFd(int fd) : fd_(fd) {}
-  OwnedFd(OwnedFd&& o) noexcept : fd_(std::exchange(o.fd_, -1)) {}
-  OwnedFd& operator=(OwnedFd&&) = delete;
-  ~OwnedFd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
 // mkdir -p: missing ancestors with mode 0777 before the umask, `dir` itself
 // with `leaf_mode` exactly when this call creates it (the umask could only
 // take bits away, and a umask of 0 must not leave the folder open to all).
@@ -132,7 +117,7 @@ int create_dir_all(const std::string& dir, std::optional<mode_t> leaf_mode) {
   }
   if (::mkdir(dir.c_str(), leaf_mode.value_or(0777)) == 0) {
     if (!leaf_mode) return 0;
-    const OwnedFd made(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    const FileDescriptor made(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (made.get() < 0 || ::fchmod(made.get(), *leaf_mode) != 0) return errno;
     return 0;
   }
@@ -155,26 +140,24 @@ std::string sibling_path(const SplitPath& where, std::string_view suffix) {
 // none: they only ever see a whole file. The lock file stays in place for
 // good; removing it would let a later writer lock a new file while an
 // earlier one still holds the old.
-std::expected<OwnedFd, CliError> lock_config_writes(const std::string& lock_path,
-                                                    std::chrono::milliseconds wait) {
-  // No link is followed and a FIFO planted there opens at once, to be
-  // refused below.
-  OwnedFd fd(::open(lock_path.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
-  if (fd.get() < 0 && errno == ELOOP) {
-    return std::unexpected(write_failed("config lock " + lock_path +
-                                        " is a symlink \xe2\x80\x94 refuse to follow it"));
+std::expected<FileDescriptor, CliError> lock_config_writes(const std::string& lock_path,
+                                                           std::chrono::milliseconds wait) {
+  // No link is followed, and a FIFO planted there opens at once, to be
+  // refused.
+  auto opened = open_regular_file(lock_path, O_RDONLY | O_CREAT | O_NOFOLLOW, 0600);
+  if (!opened) {
+    const FileRefusal& why = opened.error();
+    if (why.step == FileRefusal::Step::NotRegular) {
+      return std::unexpected(write_failed("config lock " + lock_path +
+                                          " is not a regular file \xe2\x80\x94 refuse to use it"));
+    }
+    if (why.step == FileRefusal::Step::Open && why.error == ELOOP) {
+      return std::unexpected(write_failed("config lock " + lock_path +
+                                          " is a symlink \xe2\x80\x94 refuse to follow it"));
+    }
+    return std::unexpected(write_failed("opening config lock " + lock_path + ": " + os_error_text(why.error)));
   }
-  if (fd.get() < 0) {
-    return std::unexpected(write_failed("opening config lock " + lock_path + ": " + os_error_text(errno)));
-  }
-  struct stat st {};
-  if (::fstat(fd.get(), &st) != 0) {
-    return std::unexpected(write_failed("opening config lock " + lock_path + ": " + os_error_text(errno)));
-  }
-  if (!S_ISREG(st.st_mode)) {
-    return std::unexpected(write_failed("config lock " + lock_path +
-                                        " is not a regular file \xe2\x80\x94 refuse to use it"));
-  }
+  FileDescriptor fd = std::move(opened->fd);
   const auto deadline = std::chrono::steady_clock::now() + wait;
   for (;;) {
     if (::flock(fd.get(), LOCK_EX | LOCK_NB) == 0) return fd;
@@ -326,21 +309,26 @@ std::expected<Config, CliError> load_config_at(const std::string& path) {
   // A device or FIFO is refused before it is opened at all.
   if (auto refused = status_refusal(path, st)) return std::unexpected(std::move(*refused));
   // Without blocking: whatever was swapped in since must not hang the open.
-  const OwnedFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-  if (fd.get() < 0) {
-    return std::unexpected(not_found("opening " + path + ": " + os_error_text(errno)));
-  }
   // The same tests again on what was opened, which is what gets read.
-  if (::fstat(fd.get(), &st) != 0) {
-    return std::unexpected(not_found("stat " + path + ": " + os_error_text(errno)));
+  auto opened = open_regular_file(path, O_RDONLY | O_NOFOLLOW);
+  if (!opened) {
+    const FileRefusal& why = opened.error();
+    switch (why.step) {
+      case FileRefusal::Step::Open:
+        return std::unexpected(not_found("opening " + path + ": " + os_error_text(why.error)));
+      case FileRefusal::Step::Status:
+        return std::unexpected(not_found("stat " + path + ": " + os_error_text(why.error)));
+      case FileRefusal::Step::NotRegular:
+        return std::unexpected(std::move(*status_refusal(path, why.status)));
+      case FileRefusal::Step::Blocking:
+        break;
+    }
+    return std::unexpected(not_found("reading " + path + ": " + os_error_text(why.error)));
   }
-  if (auto refused = status_refusal(path, st)) return std::unexpected(std::move(*refused));
-  if (static_cast<std::uintmax_t>(st.st_size) > kConfigMaxBytes) {
+  const FileDescriptor fd = std::move(opened->fd);
+  if (auto refused = status_refusal(path, opened->status)) return std::unexpected(std::move(*refused));
+  if (static_cast<std::uintmax_t>(opened->status.st_size) > kConfigMaxBytes) {
     return std::unexpected(too_large(path));
-  }
-  if (const int flags = ::fcntl(fd.get(), F_GETFL);
-      flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
-    return std::unexpected(not_found("reading " + path + ": " + os_error_text(errno)));
   }
   // Anyone holding the file's bytes can unseal them (the sealing keys are
   // built into the program), so they are read straight into a wiping buffer.
