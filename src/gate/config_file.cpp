@@ -143,8 +143,9 @@ std::string sibling_path(const SplitPath& where, std::string_view suffix) {
 std::expected<FileDescriptor, CliError> lock_config_writes(const std::string& lock_path,
                                                            std::chrono::milliseconds wait) {
   // No link is followed, and a FIFO planted there opens at once, to be
-  // refused.
-  auto opened = open_regular_file(lock_path, O_RDONLY | O_CREAT | O_NOFOLLOW, 0600);
+  // refused. Open for writing: on NFS an exclusive flock is emulated by a
+  // byte-range lock, which a read-only descriptor cannot take (EBADF).
+  auto opened = open_regular_file(lock_path, O_RDWR | O_CREAT | O_NOFOLLOW, 0600);
   if (!opened) {
     const FileRefusal& why = opened.error();
     if (why.step == FileRefusal::Step::NotRegular) {
