@@ -104,28 +104,6 @@ SplitPath split_path(const std::string& path) {
   return out;
 }
 
-// mkdir -p: missing ancestors with mode 0777 before the umask, `dir` itself
-// with `leaf_mode` exactly when this call creates it (the umask could only
-// take bits away, and a umask of 0 must not leave the folder open to all).
-int create_dir_all(const std::string& dir, std::optional<mode_t> leaf_mode) {
-  if (dir.empty()) return 0;
-  struct stat st {};
-  if (::stat(dir.c_str(), &st) == 0) return S_ISDIR(st.st_mode) ? 0 : EEXIST;
-  const SplitPath up = split_path(dir);
-  if (up.has_parent && !up.parent.empty() && up.parent != dir) {
-    if (const int e = create_dir_all(up.parent, std::nullopt); e != 0) return e;
-  }
-  if (::mkdir(dir.c_str(), leaf_mode.value_or(0777)) == 0) {
-    if (!leaf_mode) return 0;
-    const FileDescriptor made(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (made.get() < 0 || ::fchmod(made.get(), *leaf_mode) != 0) return errno;
-    return 0;
-  }
-  const int e = errno;
-  if (::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return 0;
-  return e;
-}
-
 // The sibling of the configuration named ".<name><suffix>" (the temporary
 // file and the lock file).
 std::string sibling_path(const SplitPath& where, std::string_view suffix) {
@@ -379,7 +357,7 @@ std::optional<std::string> config_parent_folder(const std::string& path) {
 }
 
 std::expected<void, CliError> create_config_folder(const std::string& folder) {
-  if (const int e = create_dir_all(folder, 0700); e != 0) {
+  if (const int e = create_private_folders(folder); e != 0) {
     return std::unexpected(write_failed("creating " + folder + " failed: " + os_error_text(e)));
   }
   return {};

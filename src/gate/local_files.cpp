@@ -45,4 +45,37 @@ std::expected<OpenedFile, FileRefusal> open_regular_file(const std::string& path
   return opened;
 }
 
+namespace {
+
+// The folder `path` lies in: "/" for "/a", "a" for "a/b", "" for "a".
+std::string parent_of(std::string path) {
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return "";
+  if (slash == 0) return "/";
+  path.resize(slash);
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  return path;
+}
+
+}  // namespace
+
+int create_private_folders(const std::string& path) {
+  if (path.empty()) return 0;
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0) return S_ISDIR(st.st_mode) ? 0 : EEXIST;
+  if (const std::string up = parent_of(path); !up.empty() && up != path) {
+    if (const int e = create_private_folders(up); e != 0) return e;
+  }
+  if (::mkdir(path.c_str(), 0700) == 0) {
+    const FileDescriptor made(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (made.get() < 0 || ::fchmod(made.get(), 0700) != 0) return errno;
+    return 0;
+  }
+  const int e = errno;
+  // Made by someone else in the meantime: as good as made here.
+  if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return 0;
+  return e;
+}
+
 }  // namespace pellucor

@@ -58,4 +58,11 @@ struct FileRefusal {
 // the flag, so it costs nothing.
 std::expected<OpenedFile, FileRefusal> open_regular_file(const std::string& path, int flags, mode_t mode = 0);
 
+// create_private_folders creates `path` and every missing ancestor, each one
+// with mode 0700 whatever the umask (it could only take bits away, and a
+// umask of 0 must not leave them open to all); existing folders are left as
+// they are, links among them followed. Returns 0, or the errno of the step
+// that failed (EEXIST when something other than a folder is in the way).
+int create_private_folders(const std::string& path);
+
 }  // namespace pellucor

@@ -116,6 +116,26 @@ TEST_F(SkillTest, InstallYesIntoOneAndBothHosts) {
   EXPECT_EQ(read_file(installed(".openclaw")), document());
 }
 
+// The folders the install makes are private whatever the umask; the host's
+// own folder keeps its mode.
+TEST_F(SkillTest, InstallMakesPrivateFoldersUnderAnOpenUmask) {
+  fs::create_directory(home_ / ".claude");
+  ::chmod((home_ / ".claude").c_str(), 0755);
+  const mode_t old_mask = ::umask(0);
+  RunResult r = skill({"install", "--yes"});
+  ::umask(old_mask);
+  ASSERT_TRUE(r.exited_with(0)) << r.err;
+  auto mode_of = [](const fs::path& p) {
+    struct stat st {};
+    EXPECT_EQ(::stat(p.c_str(), &st), 0) << p;
+    return st.st_mode & 07777;
+  };
+  EXPECT_EQ(mode_of(home_ / ".claude" / "skills"), 0700u);
+  EXPECT_EQ(mode_of(home_ / ".claude" / "skills" / "pellucor"), 0700u);
+  EXPECT_EQ(mode_of(home_ / ".claude"), 0755u);
+  EXPECT_EQ(read_file(installed(".claude")), document());
+}
+
 TEST_F(SkillTest, InstallWithoutYesNeedsATerminal) {
   fs::create_directory(home_ / ".claude");
   RunResult r = skill({"install"}, "a\n");

@@ -523,16 +523,23 @@ TEST_F(ConfigFileTest, AWriteNoReadWouldAcceptIsRefused) {
   EXPECT_EQ(read_bytes(), before);
 }
 
+// Every folder the write makes is private, the missing ancestors of the
+// configuration folder too; one that exists keeps its mode.
 TEST_F(ConfigFileTest, TheConfigurationFolderIsPrivateWhateverTheUmask) {
+  const fs::path existing = root_ / "existing";
+  fs::create_directory(existing);
+  ::chmod(existing.c_str(), 0755);
   for (const mode_t mask : {mode_t{0}, mode_t{022}, mode_t{027}}) {
-    fs::remove_all(root_ / "up");
-    const fs::path folder = root_ / "up" / "pellucor";
+    fs::remove_all(existing / "up");
+    const fs::path folder = existing / "up" / "down" / "pellucor";
     {
       ScopedUmask scoped(mask);
       ASSERT_TRUE(write_config((folder / "config").string(), sample_config()).has_value());
     }
-    EXPECT_EQ(mode_of(folder), 0700u) << std::oct << mask;
-    EXPECT_EQ(mode_of(root_ / "up"), 0777u & ~mask) << std::oct << mask;  // ancestors as before
+    for (const fs::path& made : {folder, existing / "up" / "down", existing / "up"}) {
+      EXPECT_EQ(mode_of(made), 0700u) << made << " under umask " << std::oct << mask;
+    }
+    EXPECT_EQ(mode_of(existing), 0755u) << std::oct << mask;
     EXPECT_EQ(mode_of(folder / "config"), 0600u) << std::oct << mask;
     EXPECT_EQ(mode_of(folder / ".config.lock"), 0600u) << std::oct << mask;
   }

@@ -56,19 +56,6 @@ CliError not_a_regular_file(const std::string& path) {
   return install_error("refusing path that is not a regular file: " + path);
 }
 
-// Creates `path` and its missing parents, like `mkdir -p`.
-int create_folders(const std::string& path) {
-  for (std::size_t i = 1; i <= path.size(); ++i) {
-    if (i != path.size() && path[i] != '/') continue;
-    const std::string prefix = path.substr(0, i);
-    if (::mkdir(prefix.c_str(), 0777) == 0 || errno == EEXIST) continue;
-    return errno;
-  }
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) return errno;
-  return S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
-}
-
 // Writes the whole document on stdout; a failure is this command's error,
 // not a fault, so that it reaches the user as one error line.
 std::expected<void, CliError> print_document() {
@@ -167,7 +154,8 @@ std::string_view skill_document() { return assets::skill_md; }
 std::expected<void, CliError> install_skill_file(const std::string& home, const SkillTarget& target) {
   const std::string folder = join(home, target.install_folder);
   if (auto r = refuse_symlink_path(folder); !r) return r;
-  if (int e = create_folders(folder); e != 0) {
+  // Private like every folder this program makes.
+  if (int e = create_private_folders(folder); e != 0) {
     return std::unexpected(install_error("creating " + folder + ": " + os_error_text(e)));
   }
   const std::string file = join(folder, target.file_name);
