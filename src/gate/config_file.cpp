@@ -408,18 +408,21 @@ std::expected<void, CliError> write_config(const std::string& path, const Config
   }
   if (fd < 0) return std::unexpected(write_failed("creating temp config: " + os_error_text(errno)));
 
+  // A failed write or rename takes its temporary file away: a partial copy
+  // of the keys must not stay on disk. The lock makes it this write's own.
+  auto discard = [&](CliError failure) {
+    ::unlink(tmp.c_str());
+    return std::unexpected(std::move(failure));
+  };
   int error = 0;
   // The data reaches the disk before the rename makes it the configuration,
   // so a crash never leaves an empty or torn file in its place.
-  if (!write_all(fd, file, error) || (::fsync(fd) != 0 && (error = errno) != 0)) {
-    ::close(fd);
-    return std::unexpected(write_failed("writing temp config: " + os_error_text(error)));
-  }
-  ::close(fd);
+  const bool written = write_all(fd, file, error) && (::fsync(fd) == 0 || (error = errno) == 0);
+  if (::close(fd) != 0 && written) error = errno;
+  if (error != 0) return discard(write_failed("writing temp config: " + os_error_text(error)));
 
   if (::rename(tmp.c_str(), path.c_str()) != 0) {
-    return std::unexpected(
-        write_failed("renaming temp config to " + path + ": " + os_error_text(errno)));
+    return discard(write_failed("renaming temp config to " + path + ": " + os_error_text(errno)));
   }
   // Make the rename itself durable. Best effort: the old or the new file is
   // whole either way, and some file systems refuse to sync a folder.

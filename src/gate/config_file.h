@@ -104,7 +104,8 @@ struct ConfigWriteOptions {
 
 // write_config replaces the file at `path` with `config` sealed: through a
 // temporary ".<name>.tmp" created exclusively with mode 0600, flushed to disk,
-// then renamed over the path. The whole of that runs under an exclusive lock
+// then renamed over the path (and removed again when writing or renaming it
+// fails). The whole of that runs under an exclusive lock
 // on ".<name>.lock" in the same folder (created once, never removed), so two
 // processes writing at once take turns instead of removing each other's
 // temporary file. Failures are PL-2002.

@@ -98,6 +98,25 @@ TEST_F(InitCommand, EnrolsFromAPipeWithoutAnyPrompt) {
   EXPECT_FALSE(fs::exists(home_ / ".config" / "pellucor" / ".config.tmp"));
 }
 
+// Past a file-size limit the write used to end the process by SIGXFSZ, with
+// no error line, and to leave a partial temporary file beside the
+// configuration.
+TEST_F(InitCommand, AFileSizeLimitFailsTheWriteWithOneLineAndLeavesNoFile) {
+  if (!test::prlimit_available()) GTEST_SKIP() << "needs " << test::kPrlimitPath;
+  const Enrolment e = testing::mint_enrolment(agent_);
+  // 1 KiB: less than any configuration (its home key alone is 2498 digits).
+  const test::RunResult r =
+      test::run_process(test::under_prlimit(init_options({}, e.blob + "\n" + e.key + "\n"), {"--fsize=1024"}));
+  EXPECT_TRUE(r.exited_with(1)) << "signal " << r.term_signal << ": " << r.err;
+  EXPECT_EQ(r.err, "PL-2002: writing temp config: File too large (os error 27)\n");
+  EXPECT_EQ(r.out, "");
+  std::vector<std::string> left;
+  for (const auto& entry : fs::directory_iterator(home_ / ".config" / "pellucor")) {
+    left.push_back(entry.path().filename().string());
+  }
+  EXPECT_EQ(left, std::vector<std::string>{".config.lock"});
+}
+
 TEST_F(InitCommand, BlobAsArgumentTakesTheKeyFromTheFirstLine) {
   agent_.replica_host = "replica.example.test";
   // A blob is random base64url: one in 64 starts with '-' and would read as an

@@ -240,6 +240,19 @@ TEST_F(RepinTest, EndlessKeyFileUnderAMemoryLimit) {
   EXPECT_EQ(read_bytes(path_), before);
 }
 
+// Past a file-size limit the rewrite fails with one line, the configuration
+// as it was and no temporary file beside it (it used to die by SIGXFSZ).
+TEST_F(RepinTest, AFileSizeLimitLeavesTheConfigurationAsItWas) {
+  if (!prlimit_available()) GTEST_SKIP() << "needs " << kPrlimitPath;
+  enrol(false);
+  const std::string before = read_bytes(path_);
+  RunResult r = run_process(under_prlimit(repin_options({"--pop-pub", *new_home_}), {"--fsize=1024"}));
+  EXPECT_TRUE(r.exited_with(1)) << "signal " << r.term_signal << ": " << r.err;
+  EXPECT_EQ(r.err, "PL-2002: writing temp config: File too large (os error 27)\n");
+  EXPECT_EQ(read_bytes(path_), before);
+  EXPECT_FALSE(fs::exists(dir_ / "pellucor" / ".config.tmp"));
+}
+
 TEST_F(RepinTest, MissingConfigurationComesBeforeOptionConflicts) {
   fs::path keys = write_keys("vault.example.com " + *new_home_ + "\n");
   RunResult r = repin({"--keys", keys.string(), "--pop-pub", *new_home_});

@@ -181,14 +181,25 @@ std::expected<void, CliError> install_skill_file(const std::string& home, const 
   // Fails with the error `e` of a step on the file.
   auto failed = [&](int e) { return std::unexpected(install_error("writing " + file + ": " + os_error_text(e))); };
   if (::ftruncate(fd.get(), 0) != 0) return failed(errno);
+  // From here on a failure leaves part of the document at most: an agent
+  // host would take that for the whole of the rules, so the file goes
+  // (when the path still names it).
+  const struct stat written = opened->status;
+  auto failed_midway = [&](int e) {
+    struct stat now {};
+    if (::lstat(file.c_str(), &now) == 0 && now.st_dev == written.st_dev && now.st_ino == written.st_ino) {
+      ::unlink(file.c_str());
+    }
+    return failed(e);
+  };
   std::string_view rest = skill_document();
   while (!rest.empty()) {
     const ssize_t n = ::write(fd.get(), rest.data(), rest.size());
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return failed(n < 0 ? errno : EIO);
+    if (n <= 0) return failed_midway(n < 0 ? errno : EIO);
     rest.remove_prefix(static_cast<std::size_t>(n));
   }
-  if (::close(fd.release()) != 0) return failed(errno);
+  if (::close(fd.release()) != 0) return failed_midway(errno);
   write_stderr("  installed: " + file + "\n");
   return {};
 }
