@@ -210,9 +210,7 @@ TEST_F(RepinTest, KeyFileReadIsCapped) {
     fs::remove_all(dir_ / "pellucor");
     enrol(false);
     const std::string path = c.keys.empty() ? "/dev/stdin" : write_keys(c.keys).string();
-    RunOptions o = cli_options({"repin", "--keys", path});
-    o.env["XDG_CONFIG_HOME"] = dir_.string();
-    o.env["NO_COLOR"] = "1";
+    RunOptions o = repin_options({"--keys", path});
     o.stdin_data = c.stdin_data;
     RunResult r = run_process(o);
     std::string err = c.err;
@@ -231,15 +229,10 @@ TEST_F(RepinTest, EndlessKeyFileUnderAMemoryLimit) {
 #ifdef __SANITIZE_ADDRESS__
   GTEST_SKIP() << "AddressSanitizer reserves terabytes of shadow memory: no address-space limit fits it";
 #endif
-  if (::access("/usr/bin/prlimit", X_OK) != 0) GTEST_SKIP() << "needs /usr/bin/prlimit";
+  if (!prlimit_available()) GTEST_SKIP() << "needs " << kPrlimitPath;
   enrol(false);
   const std::string before = read_bytes(path_);
-  RunOptions o;
-  o.program = "/usr/bin/prlimit";
-  o.args = {"--as=536870912", "--", PELLUCOR_CLI_PATH, "repin", "--keys", "/dev/zero"};
-  o.env["XDG_CONFIG_HOME"] = dir_.string();
-  o.env["NO_COLOR"] = "1";
-  RunResult r = run_process(o);
+  RunResult r = run_process(under_prlimit(repin_options({"--keys", "/dev/zero"}), {"--as=536870912"}));
   EXPECT_TRUE(r.exited_with(1)) << "signal " << r.term_signal << ": " << r.err;
   EXPECT_EQ(r.err, "PL-2110: --keys /dev/zero exceeds 262144 bytes (refuse to buffer unbounded input)\n");
   EXPECT_EQ(read_bytes(path_), before);
