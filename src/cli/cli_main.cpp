@@ -121,6 +121,9 @@ void prepare_process() {
     if (opened != fd) std::abort();
   }
   ::signal(SIGPIPE, SIG_IGN);
+  // Past a file-size limit a write fails with EFBIG instead of ending the
+  // process, so the failure is reported and its half-written file removed.
+  ::signal(SIGXFSZ, SIG_IGN);
   // Output goes through write_stdout; should anything still print through
   // stdio, unbuffered keeps it in order with the rest.
   std::setvbuf(stdout, nullptr, _IONBF, 0);

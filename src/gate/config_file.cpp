@@ -19,6 +19,7 @@
 #include "crypto/field_keys.h"
 #include "crypto/primitives.h"
 #include "gate/json_reader.h"
+#include "gate/local_files.h"
 #include "gate/os_error.h"
 
 namespace pellucor {
@@ -103,44 +104,6 @@ SplitPath split_path(const std::string& path) {
   return out;
 }
 
-// A descriptor closed when it goes out of scope (which also releases a lock
-// taken through it).
-class OwnedFd {
- public:
-  explicit OwnedFd(int fd) : fd_(fd) {}
-  OwnedFd(OwnedFd&& o) noexcept : fd_(std::exchange(o.fd_, -1)) {}
-  OwnedFd& operator=(OwnedFd&&) = delete;
-  ~OwnedFd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
-// mkdir -p: missing ancestors with mode 0777 before the umask, `dir` itself
-// with `leaf_mode` exactly when this call creates it (the umask could only
-// take bits away, and a umask of 0 must not leave the folder open to all).
-int create_dir_all(const std::string& dir, std::optional<mode_t> leaf_mode) {
-  if (dir.empty()) return 0;
-  struct stat st {};
-  if (::stat(dir.c_str(), &st) == 0) return S_ISDIR(st.st_mode) ? 0 : EEXIST;
-  const SplitPath up = split_path(dir);
-  if (up.has_parent && !up.parent.empty() && up.parent != dir) {
-    if (const int e = create_dir_all(up.parent, std::nullopt); e != 0) return e;
-  }
-  if (::mkdir(dir.c_str(), leaf_mode.value_or(0777)) == 0) {
-    if (!leaf_mode) return 0;
-    const OwnedFd made(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (made.get() < 0 || ::fchmod(made.get(), *leaf_mode) != 0) return errno;
-    return 0;
-  }
-  const int e = errno;
-  if (::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return 0;
-  return e;
-}
-
 // The sibling of the configuration named ".<name><suffix>" (the temporary
 // file and the lock file).
 std::string sibling_path(const SplitPath& where, std::string_view suffix) {
@@ -155,26 +118,25 @@ std::string sibling_path(const SplitPath& where, std::string_view suffix) {
 // none: they only ever see a whole file. The lock file stays in place for
 // good; removing it would let a later writer lock a new file while an
 // earlier one still holds the old.
-std::expected<OwnedFd, CliError> lock_config_writes(const std::string& lock_path,
-                                                    std::chrono::milliseconds wait) {
-  // No link is followed and a FIFO planted there opens at once, to be
-  // refused below.
-  OwnedFd fd(::open(lock_path.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
-  if (fd.get() < 0 && errno == ELOOP) {
-    return std::unexpected(write_failed("config lock " + lock_path +
-                                        " is a symlink \xe2\x80\x94 refuse to follow it"));
+std::expected<FileDescriptor, CliError> lock_config_writes(const std::string& lock_path,
+                                                           std::chrono::milliseconds wait) {
+  // No link is followed, and a FIFO planted there opens at once, to be
+  // refused. Open for writing: on NFS an exclusive flock is emulated by a
+  // byte-range lock, which a read-only descriptor cannot take (EBADF).
+  auto opened = open_regular_file(lock_path, O_RDWR | O_CREAT | O_NOFOLLOW, 0600);
+  if (!opened) {
+    const FileRefusal& why = opened.error();
+    if (why.step == FileRefusal::Step::NotRegular) {
+      return std::unexpected(write_failed("config lock " + lock_path +
+                                          " is not a regular file \xe2\x80\x94 refuse to use it"));
+    }
+    if (why.step == FileRefusal::Step::Open && why.error == ELOOP) {
+      return std::unexpected(write_failed("config lock " + lock_path +
+                                          " is a symlink \xe2\x80\x94 refuse to follow it"));
+    }
+    return std::unexpected(write_failed("opening config lock " + lock_path + ": " + os_error_text(why.error)));
   }
-  if (fd.get() < 0) {
-    return std::unexpected(write_failed("opening config lock " + lock_path + ": " + os_error_text(errno)));
-  }
-  struct stat st {};
-  if (::fstat(fd.get(), &st) != 0) {
-    return std::unexpected(write_failed("opening config lock " + lock_path + ": " + os_error_text(errno)));
-  }
-  if (!S_ISREG(st.st_mode)) {
-    return std::unexpected(write_failed("config lock " + lock_path +
-                                        " is not a regular file \xe2\x80\x94 refuse to use it"));
-  }
+  FileDescriptor fd = std::move(opened->fd);
   const auto deadline = std::chrono::steady_clock::now() + wait;
   for (;;) {
     if (::flock(fd.get(), LOCK_EX | LOCK_NB) == 0) return fd;
@@ -326,21 +288,26 @@ std::expected<Config, CliError> load_config_at(const std::string& path) {
   // A device or FIFO is refused before it is opened at all.
   if (auto refused = status_refusal(path, st)) return std::unexpected(std::move(*refused));
   // Without blocking: whatever was swapped in since must not hang the open.
-  const OwnedFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-  if (fd.get() < 0) {
-    return std::unexpected(not_found("opening " + path + ": " + os_error_text(errno)));
-  }
   // The same tests again on what was opened, which is what gets read.
-  if (::fstat(fd.get(), &st) != 0) {
-    return std::unexpected(not_found("stat " + path + ": " + os_error_text(errno)));
+  auto opened = open_regular_file(path, O_RDONLY | O_NOFOLLOW);
+  if (!opened) {
+    const FileRefusal& why = opened.error();
+    switch (why.step) {
+      case FileRefusal::Step::Open:
+        return std::unexpected(not_found("opening " + path + ": " + os_error_text(why.error)));
+      case FileRefusal::Step::Status:
+        return std::unexpected(not_found("stat " + path + ": " + os_error_text(why.error)));
+      case FileRefusal::Step::NotRegular:
+        return std::unexpected(std::move(*status_refusal(path, why.status)));
+      case FileRefusal::Step::Blocking:
+        break;
+    }
+    return std::unexpected(not_found("reading " + path + ": " + os_error_text(why.error)));
   }
-  if (auto refused = status_refusal(path, st)) return std::unexpected(std::move(*refused));
-  if (static_cast<std::uintmax_t>(st.st_size) > kConfigMaxBytes) {
+  const FileDescriptor fd = std::move(opened->fd);
+  if (auto refused = status_refusal(path, opened->status)) return std::unexpected(std::move(*refused));
+  if (static_cast<std::uintmax_t>(opened->status.st_size) > kConfigMaxBytes) {
     return std::unexpected(too_large(path));
-  }
-  if (const int flags = ::fcntl(fd.get(), F_GETFL);
-      flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
-    return std::unexpected(not_found("reading " + path + ": " + os_error_text(errno)));
   }
   // Anyone holding the file's bytes can unseal them (the sealing keys are
   // built into the program), so they are read straight into a wiping buffer.
@@ -390,7 +357,7 @@ std::optional<std::string> config_parent_folder(const std::string& path) {
 }
 
 std::expected<void, CliError> create_config_folder(const std::string& folder) {
-  if (const int e = create_dir_all(folder, 0700); e != 0) {
+  if (const int e = create_private_folders(folder); e != 0) {
     return std::unexpected(write_failed("creating " + folder + " failed: " + os_error_text(e)));
   }
   return {};
@@ -441,18 +408,21 @@ std::expected<void, CliError> write_config(const std::string& path, const Config
   }
   if (fd < 0) return std::unexpected(write_failed("creating temp config: " + os_error_text(errno)));
 
+  // A failed write or rename takes its temporary file away: a partial copy
+  // of the keys must not stay on disk. The lock makes it this write's own.
+  auto discard = [&](CliError failure) {
+    ::unlink(tmp.c_str());
+    return std::unexpected(std::move(failure));
+  };
   int error = 0;
   // The data reaches the disk before the rename makes it the configuration,
   // so a crash never leaves an empty or torn file in its place.
-  if (!write_all(fd, file, error) || (::fsync(fd) != 0 && (error = errno) != 0)) {
-    ::close(fd);
-    return std::unexpected(write_failed("writing temp config: " + os_error_text(error)));
-  }
-  ::close(fd);
+  const bool written = write_all(fd, file, error) && (::fsync(fd) == 0 || (error = errno) == 0);
+  if (::close(fd) != 0 && written) error = errno;
+  if (error != 0) return discard(write_failed("writing temp config: " + os_error_text(error)));
 
   if (::rename(tmp.c_str(), path.c_str()) != 0) {
-    return std::unexpected(
-        write_failed("renaming temp config to " + path + ": " + os_error_text(errno)));
+    return discard(write_failed("renaming temp config to " + path + ": " + os_error_text(errno)));
   }
   // Make the rename itself durable. Best effort: the old or the new file is
   // whole either way, and some file systems refuse to sync a folder.

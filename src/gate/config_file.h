@@ -75,11 +75,10 @@ std::expected<void, CliError> check_path_components(const std::string& path);
 // name), or nothing when the path has no parent ("/" or "").
 std::optional<std::string> config_parent_folder(const std::string& path);
 
-// create_config_folder creates `folder` and its missing ancestors: the
-// ancestors with mode 0777 before the umask, `folder` itself, when this call
-// creates it, with mode 0700 whatever the umask (nobody else may swap the
-// files in it). An existing folder is left as it is. PL-2002 "creating
-// {folder} failed: {error}".
+// create_config_folder creates `folder` and its missing ancestors, each one
+// it creates with mode 0700 whatever the umask (nobody else may swap the
+// files in it, nor a folder on the way to it). Existing folders are left as
+// they are. PL-2002 "creating {folder} failed: {error}".
 std::expected<void, CliError> create_config_folder(const std::string& folder);
 
 // load_config finds, checks, authenticates and opens the configuration file.
@@ -105,7 +104,8 @@ struct ConfigWriteOptions {
 
 // write_config replaces the file at `path` with `config` sealed: through a
 // temporary ".<name>.tmp" created exclusively with mode 0600, flushed to disk,
-// then renamed over the path. The whole of that runs under an exclusive lock
+// then renamed over the path (and removed again when writing or renaming it
+// fails). The whole of that runs under an exclusive lock
 // on ".<name>.lock" in the same folder (created once, never removed), so two
 // processes writing at once take turns instead of removing each other's
 // temporary file. Failures are PL-2002.

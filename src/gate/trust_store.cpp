@@ -2,6 +2,7 @@
 
 #include <curl/curl.h>
 #include <dirent.h>
+#include <fcntl.h>
 #include <openssl/asn1.h>
 #include <openssl/bio.h>
 #include <openssl/err.h>
@@ -14,6 +15,8 @@
 #include <cstdlib>
 #include <mutex>
 #include <new>
+
+#include "gate/local_files.h"
 
 namespace pellucor {
 namespace {
@@ -32,13 +35,19 @@ bool same_bytes(RootDer a, RootDer b) {
 }
 
 // Appends every CERTIFICATE block of a PEM file; stops at the first bad block
-// and keeps what came before it.
+// and keeps what came before it. Only a regular file is read (links
+// followed): a FIFO named by SSL_CERT_FILE, or put in a certificate folder,
+// would otherwise hang the first gate call in its open before any deadline
+// runs, and a device could be endless. Like an unreadable file, it is skipped.
 void read_pem_file(const std::string& path, std::vector<std::vector<std::uint8_t>>& out) {
-  BIO* bio = BIO_new_file(path.c_str(), "r");
+  auto opened = open_regular_file(path, O_RDONLY);
+  if (!opened) return;
+  BIO* bio = BIO_new_fd(opened->fd.get(), BIO_CLOSE);
   if (bio == nullptr) {
     ERR_clear_error();
     return;
   }
+  opened->fd.release();
   for (;;) {
     char* name = nullptr;
     char* header = nullptr;

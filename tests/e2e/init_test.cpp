@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -95,6 +96,25 @@ TEST_F(InitCommand, EnrolsFromAPipeWithoutAnyPrompt) {
   EXPECT_EQ(config->l2.view(), agent_.l2);
   EXPECT_EQ(config->device_id.size(), 32u);
   EXPECT_FALSE(fs::exists(home_ / ".config" / "pellucor" / ".config.tmp"));
+}
+
+// Past a file-size limit the write used to end the process by SIGXFSZ, with
+// no error line, and to leave a partial temporary file beside the
+// configuration.
+TEST_F(InitCommand, AFileSizeLimitFailsTheWriteWithOneLineAndLeavesNoFile) {
+  if (!test::prlimit_available()) GTEST_SKIP() << "needs " << test::kPrlimitPath;
+  const Enrolment e = testing::mint_enrolment(agent_);
+  // 1 KiB: less than any configuration (its home key alone is 2498 digits).
+  const test::RunResult r =
+      test::run_process(test::under_prlimit(init_options({}, e.blob + "\n" + e.key + "\n"), {"--fsize=1024"}));
+  EXPECT_TRUE(r.exited_with(1)) << "signal " << r.term_signal << ": " << r.err;
+  EXPECT_EQ(r.err, "PL-2002: writing temp config: File too large (os error 27)\n");
+  EXPECT_EQ(r.out, "");
+  std::vector<std::string> left;
+  for (const auto& entry : fs::directory_iterator(home_ / ".config" / "pellucor")) {
+    left.push_back(entry.path().filename().string());
+  }
+  EXPECT_EQ(left, std::vector<std::string>{".config.lock"});
 }
 
 TEST_F(InitCommand, BlobAsArgumentTakesTheKeyFromTheFirstLine) {
@@ -285,18 +305,38 @@ TEST_F(InitCommand, OfTwoEnrolmentsAtOnceExactlyOneWins) {
   }
 }
 
-// Another local user must not be able to swap the file in the folder, even
-// when the umask would allow it; the folders above are not this program's.
-TEST_F(InitCommand, TheConfigurationFolderIsPrivateUnderAnOpenUmask) {
-  const mode_t old_mask = ::umask(0);
-  auto r = init_piped(testing::mint_enrolment(agent_));
-  ::umask(old_mask);
-  ASSERT_TRUE(r.exited_with(0)) << r.err;
-  struct stat st {};
-  ASSERT_EQ(::stat((home_ / ".config" / "pellucor").c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 07777, 0700u);
-  ASSERT_EQ(::stat((home_ / ".config").c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 07777, 0777u);
+// Another local user must not be able to swap the file in the folder, nor a
+// folder on the way to it, even when the umask would allow it: every folder
+// the enrolment makes is private, and the folders that were there keep their
+// modes.
+TEST_F(InitCommand, EveryFolderItMakesIsPrivateUnderAnOpenUmask) {
+  ::chmod(home_.c_str(), 0755);
+  struct Case {
+    std::optional<std::string> xdg_config_home;  // below HOME; unset: HOME/.config
+    std::vector<fs::path> made;
+  } cases[] = {
+      {std::nullopt, {home_ / ".config", home_ / ".config" / "pellucor"}},
+      {"a/b", {home_ / "a", home_ / "a" / "b", home_ / "a" / "b" / "pellucor"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.made.back());
+    test::RunOptions o = init_options({}, "");
+    const Enrolment e = testing::mint_enrolment(agent_);
+    o.stdin_data = e.blob + "\n" + e.key + "\n";
+    if (c.xdg_config_home) o.env["XDG_CONFIG_HOME"] = (home_ / *c.xdg_config_home).string();
+    const mode_t old_mask = ::umask(0);
+    const test::RunResult r = test::run_process(o);
+    ::umask(old_mask);
+    ASSERT_TRUE(r.exited_with(0)) << r.err;
+    for (const fs::path& folder : c.made) {
+      struct stat st {};
+      ASSERT_EQ(::stat(folder.c_str(), &st), 0) << folder;
+      EXPECT_EQ(st.st_mode & 07777, 0700u) << folder;
+    }
+    struct stat st {};
+    ASSERT_EQ(::stat(home_.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0755u);
+  }
 }
 
 TEST_F(InitCommand, EnvironmentIsConsultedOnlyAfterTheBlobOpened) {

@@ -1,11 +1,16 @@
 // The repin command through the real binary, over a configuration written
 // into a temporary XDG_CONFIG_HOME.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <future>
+#include <optional>
 #include <sstream>
 #include <string>
 
@@ -205,9 +210,7 @@ TEST_F(RepinTest, KeyFileReadIsCapped) {
     fs::remove_all(dir_ / "pellucor");
     enrol(false);
     const std::string path = c.keys.empty() ? "/dev/stdin" : write_keys(c.keys).string();
-    RunOptions o = cli_options({"repin", "--keys", path});
-    o.env["XDG_CONFIG_HOME"] = dir_.string();
-    o.env["NO_COLOR"] = "1";
+    RunOptions o = repin_options({"--keys", path});
     o.stdin_data = c.stdin_data;
     RunResult r = run_process(o);
     std::string err = c.err;
@@ -226,18 +229,26 @@ TEST_F(RepinTest, EndlessKeyFileUnderAMemoryLimit) {
 #ifdef __SANITIZE_ADDRESS__
   GTEST_SKIP() << "AddressSanitizer reserves terabytes of shadow memory: no address-space limit fits it";
 #endif
-  if (::access("/usr/bin/prlimit", X_OK) != 0) GTEST_SKIP() << "needs /usr/bin/prlimit";
+  if (!prlimit_available()) GTEST_SKIP() << "needs " << kPrlimitPath;
   enrol(false);
   const std::string before = read_bytes(path_);
-  RunOptions o;
-  o.program = "/usr/bin/prlimit";
-  o.args = {"--as=536870912", "--", PELLUCOR_CLI_PATH, "repin", "--keys", "/dev/zero"};
-  o.env["XDG_CONFIG_HOME"] = dir_.string();
-  o.env["NO_COLOR"] = "1";
-  RunResult r = run_process(o);
+  RunResult r = run_process(under_prlimit(repin_options({"--keys", "/dev/zero"}), {"--as=536870912"}));
   EXPECT_TRUE(r.exited_with(1)) << "signal " << r.term_signal << ": " << r.err;
   EXPECT_EQ(r.err, "PL-2110: --keys /dev/zero exceeds 262144 bytes (refuse to buffer unbounded input)\n");
   EXPECT_EQ(read_bytes(path_), before);
+}
+
+// Past a file-size limit the rewrite fails with one line, the configuration
+// as it was and no temporary file beside it (it used to die by SIGXFSZ).
+TEST_F(RepinTest, AFileSizeLimitLeavesTheConfigurationAsItWas) {
+  if (!prlimit_available()) GTEST_SKIP() << "needs " << kPrlimitPath;
+  enrol(false);
+  const std::string before = read_bytes(path_);
+  RunResult r = run_process(under_prlimit(repin_options({"--pop-pub", *new_home_}), {"--fsize=1024"}));
+  EXPECT_TRUE(r.exited_with(1)) << "signal " << r.term_signal << ": " << r.err;
+  EXPECT_EQ(r.err, "PL-2002: writing temp config: File too large (os error 27)\n");
+  EXPECT_EQ(read_bytes(path_), before);
+  EXPECT_FALSE(fs::exists(dir_ / "pellucor" / ".config.tmp"));
 }
 
 TEST_F(RepinTest, MissingConfigurationComesBeforeOptionConflicts) {
@@ -286,6 +297,86 @@ TEST_F(RepinTest, TwoRepinsAtOnceReportWhatIsOnDisk) {
     }
     EXPECT_TRUE(held_by_a_success) << "the file holds no key a successful repin wrote";
     EXPECT_FALSE(fs::exists(dir_ / "pellucor" / ".config.tmp"));
+  }
+}
+
+// Whether a process other than this one has `path` open.
+bool another_process_has_open(const fs::path& path) {
+  const std::string self = std::to_string(::getpid());
+  std::error_code ec;
+  for (const auto& proc : fs::directory_iterator("/proc", ec)) {
+    const std::string pid = proc.path().filename().string();
+    if (pid == self || pid.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::error_code gone;  // a process may end, or be another user's, while it is looked at
+    for (const auto& fd : fs::directory_iterator(proc.path() / "fd", gone)) {
+      if (fs::read_symlink(fd.path(), gone) == path) return true;
+    }
+  }
+  return false;
+}
+
+// A repin waiting for the lock used to write back the configuration it had
+// read before it: whatever another writer put there meanwhile was lost, and a
+// file removed meanwhile came back.
+TEST_F(RepinTest, WhatChangedWhileItWaitedForTheLockIsRespected) {
+  Config other = base_config(false);
+  other.agent_id = "99887766554433221100ffeeddccbbaa";
+  other.device_id = "a0a1a2a3a4a5a6a7a8a9aaabacadaeaf";
+  Config rekeyed = base_config(false);
+  rekeyed.vault_gate_pub = *new_replica_;
+  struct Case {
+    const char* what;
+    std::optional<Config> meanwhile;  // put in place while repin waits; none: the file is removed
+    std::string err;                  // "" for success
+  } cases[] = {
+      {"another enrolment", other,
+       "PL-2002: config at " + path_.string() +
+           " changed to another enrolment while repin waited \xe2\x80\x94 refuse to overwrite it (run repin again)\n"},
+      {"removed", std::nullopt, "PL-2002: no config file at " + path_.string() + " to rewrite\n"},
+      {"rewritten by another repin", rekeyed, ""},
+  };
+  const fs::path lock = dir_ / "pellucor" / ".config.lock";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove_all(dir_ / "pellucor");
+    enrol(false);
+    const int held = ::open(lock.c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(::flock(held, LOCK_EX | LOCK_NB), 0);
+    auto running = std::async(std::launch::async, [o = repin_options({"--pop-pub", *new_home_})] { return run_process(o); });
+    // Once repin has the lock file open, it has read the configuration and waits.
+    for (const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+         std::chrono::steady_clock::now() < end && !another_process_has_open(lock) &&
+         running.wait_for(std::chrono::milliseconds(5)) != std::future_status::ready;) {
+    }
+    EXPECT_TRUE(another_process_has_open(lock)) << "repin did not wait for the lock";
+    std::string replacement;
+    if (c.meanwhile) {
+      const fs::path elsewhere = dir_ / "elsewhere" / "config";
+      ASSERT_TRUE(write_config(elsewhere.string(), *c.meanwhile).has_value());
+      replacement = read_bytes(elsewhere);
+      fs::rename(elsewhere, path_);
+    } else {
+      fs::remove(path_);
+    }
+    ::close(held);
+    const RunResult r = running.get();
+    EXPECT_EQ(r.err, c.err);
+    EXPECT_TRUE(r.exited_with(c.err.empty() ? 0 : 1));
+    if (!c.meanwhile) {
+      EXPECT_FALSE(fs::exists(path_));
+    } else if (!c.err.empty()) {
+      EXPECT_TRUE(read_bytes(path_) == replacement) << "the file put there was rewritten";
+      auto loaded = load_config_at(path_.string());
+      ASSERT_TRUE(loaded.has_value()) << format_cli_error(loaded.error());
+      EXPECT_EQ(loaded->device_id, c.meanwhile->device_id);
+    } else {
+      auto loaded = load_config_at(path_.string());
+      ASSERT_TRUE(loaded.has_value()) << format_cli_error(loaded.error());
+      Config want = *c.meanwhile;
+      want.vault_gate_pub = *new_home_;
+      EXPECT_EQ(*loaded, want);
+    }
   }
 }
 

@@ -37,15 +37,19 @@ class SkillTest : public ::testing::Test {
   }
   void TearDown() override { fs::remove_all(home_); }
 
-  RunResult skill(std::vector<std::string> args, std::string stdin_data = {},
-                  StdoutMode mode = StdoutMode::Pipe) {
+  RunOptions skill_options(std::vector<std::string> args, std::string stdin_data = {},
+                           StdoutMode mode = StdoutMode::Pipe) const {
     args.insert(args.begin(), "skill");
     RunOptions o = cli_options(std::move(args));
     o.env["HOME"] = home_.string();
     o.env["NO_COLOR"] = "1";
     o.stdin_data = std::move(stdin_data);
     o.stdout_mode = mode;
-    return run_process(o);
+    return o;
+  }
+  RunResult skill(std::vector<std::string> args, std::string stdin_data = {},
+                  StdoutMode mode = StdoutMode::Pipe) {
+    return run_process(skill_options(std::move(args), std::move(stdin_data), mode));
   }
   fs::path installed(std::string_view host) const {
     return home_ / host / "skills" / "pellucor" / "SKILL.md";
@@ -114,6 +118,38 @@ TEST_F(SkillTest, InstallYesIntoOneAndBothHosts) {
                           installed(".openclaw").string() + "\n");
   EXPECT_EQ(read_file(installed(".claude")), document());
   EXPECT_EQ(read_file(installed(".openclaw")), document());
+}
+
+// The folders the install makes are private whatever the umask; the host's
+// own folder keeps its mode.
+TEST_F(SkillTest, InstallMakesPrivateFoldersUnderAnOpenUmask) {
+  fs::create_directory(home_ / ".claude");
+  ::chmod((home_ / ".claude").c_str(), 0755);
+  const mode_t old_mask = ::umask(0);
+  RunResult r = skill({"install", "--yes"});
+  ::umask(old_mask);
+  ASSERT_TRUE(r.exited_with(0)) << r.err;
+  auto mode_of = [](const fs::path& p) {
+    struct stat st {};
+    EXPECT_EQ(::stat(p.c_str(), &st), 0) << p;
+    return st.st_mode & 07777;
+  };
+  EXPECT_EQ(mode_of(home_ / ".claude" / "skills"), 0700u);
+  EXPECT_EQ(mode_of(home_ / ".claude" / "skills" / "pellucor"), 0700u);
+  EXPECT_EQ(mode_of(home_ / ".claude"), 0755u);
+  EXPECT_EQ(read_file(installed(".claude")), document());
+}
+
+// Past a file-size limit the install used to die by SIGXFSZ and leave part
+// of the document in place: now it fails with one line and no skill file.
+TEST_F(SkillTest, AFileSizeLimitLeavesNoPartialDocument) {
+  if (!prlimit_available()) GTEST_SKIP() << "needs " << kPrlimitPath;
+  fs::create_directory(home_ / ".claude");
+  // The document is a few KiB.
+  RunResult r = run_process(under_prlimit(skill_options({"install", "--yes"}), {"--fsize=1024"}));
+  EXPECT_TRUE(r.exited_with(1)) << "signal " << r.term_signal << ": " << r.err;
+  EXPECT_EQ(r.err, "PL-2100: writing " + installed(".claude").string() + ": File too large (os error 27)\n");
+  EXPECT_FALSE(fs::exists(installed(".claude")));
 }
 
 TEST_F(SkillTest, InstallWithoutYesNeedsATerminal) {

@@ -314,4 +314,16 @@ std::vector<RunResult> run_processes_together(const std::vector<RunOptions>& opt
   return results;
 }
 
+bool prlimit_available() { return ::access(kPrlimitPath, X_OK) == 0; }
+
+RunOptions under_prlimit(RunOptions options, const std::vector<std::string>& limits) {
+  std::vector<std::string> args = limits;
+  args.push_back("--");
+  args.push_back(options.program);
+  args.insert(args.end(), options.args.begin(), options.args.end());
+  options.args = std::move(args);
+  options.program = kPrlimitPath;
+  return options;
+}
+
 }  // namespace pellucor::test

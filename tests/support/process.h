@@ -62,6 +62,18 @@ RunResult run_process(const RunOptions& options);
 // processes that race each other.
 std::vector<RunResult> run_processes_together(const std::vector<RunOptions>& options);
 
+// The program that sets resource limits for the one it starts.
+inline constexpr const char* kPrlimitPath = "/usr/bin/prlimit";
+
+// prlimit_available tells whether kPrlimitPath can be run (a test that needs
+// it skips without).
+bool prlimit_available();
+
+// under_prlimit returns `options` changed to start their program through
+// prlimit with `limits` (such as "--fsize=1024"), set before the program
+// runs.
+RunOptions under_prlimit(RunOptions options, const std::vector<std::string>& limits);
+
 #ifdef PELLUCOR_CLI_PATH
 // cli_options returns RunOptions for the built pellucor-cli with `args`.
 inline RunOptions cli_options(std::vector<std::string> args) {

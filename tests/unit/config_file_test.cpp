@@ -205,7 +205,7 @@ class ConfigFileTest : public ::testing::Test {
 // conflicts with write_config in the same process too).
 class HeldLock {
  public:
-  explicit HeldLock(const std::string& path) : fd_(::open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0600)) {
+  explicit HeldLock(const std::string& path) : fd_(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600)) {
     EXPECT_GE(fd_, 0) << path;
     EXPECT_EQ(::flock(fd_, LOCK_EX | LOCK_NB), 0) << path;
   }
@@ -399,7 +399,7 @@ TEST_F(ConfigFileTest, TheCheckUnderTheLockRunsWhileNoOtherWriterCanAndCanStopTh
   bool ran = false;
   options.under_lock = [&]() -> std::expected<void, CliError> {
     ran = true;
-    const int fd = ::open(lock_path().c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = ::open(lock_path().c_str(), O_RDWR | O_CLOEXEC);
     EXPECT_GE(fd, 0);
     EXPECT_NE(::flock(fd, LOCK_EX | LOCK_NB), 0) << "the lock is not held";
     EXPECT_EQ(errno, EWOULDBLOCK);
@@ -412,6 +412,27 @@ TEST_F(ConfigFileTest, TheCheckUnderTheLockRunsWhileNoOtherWriterCanAndCanStopTh
   EXPECT_EQ(line_of(r.error()), "PL-2002: stop");
   EXPECT_FALSE(fs::exists(path_));
   EXPECT_FALSE(fs::exists(root_ / "pellucor" / ".config.tmp"));
+}
+
+// On NFS an exclusive flock becomes a byte-range write lock, which only a
+// descriptor open for writing may take: a read-only one fails every write
+// there with EBADF.
+TEST_F(ConfigFileTest, TheLockIsHeldThroughADescriptorOpenForWriting) {
+  std::vector<int> modes;  // the access modes of the descriptors open on the lock file
+  ConfigWriteOptions options;
+  options.under_lock = [&]() -> std::expected<void, CliError> {
+    const fs::path lock = fs::canonical(lock_path());
+    for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
+      std::error_code ec;
+      if (fs::read_symlink(entry.path(), ec) != lock || ec) continue;
+      const int flags = ::fcntl(std::stoi(entry.path().filename().string()), F_GETFL);
+      EXPECT_GE(flags, 0);
+      modes.push_back(flags & O_ACCMODE);
+    }
+    return {};
+  };
+  ASSERT_TRUE(write_config(path_, sample_config(), options).has_value());
+  EXPECT_EQ(modes, std::vector<int>{O_RDWR});
 }
 
 TEST_F(ConfigFileTest, TheLockMustBeAPlainFileOfItsOwn) {
@@ -502,16 +523,23 @@ TEST_F(ConfigFileTest, AWriteNoReadWouldAcceptIsRefused) {
   EXPECT_EQ(read_bytes(), before);
 }
 
+// Every folder the write makes is private, the missing ancestors of the
+// configuration folder too; one that exists keeps its mode.
 TEST_F(ConfigFileTest, TheConfigurationFolderIsPrivateWhateverTheUmask) {
+  const fs::path existing = root_ / "existing";
+  fs::create_directory(existing);
+  ::chmod(existing.c_str(), 0755);
   for (const mode_t mask : {mode_t{0}, mode_t{022}, mode_t{027}}) {
-    fs::remove_all(root_ / "up");
-    const fs::path folder = root_ / "up" / "pellucor";
+    fs::remove_all(existing / "up");
+    const fs::path folder = existing / "up" / "down" / "pellucor";
     {
       ScopedUmask scoped(mask);
       ASSERT_TRUE(write_config((folder / "config").string(), sample_config()).has_value());
     }
-    EXPECT_EQ(mode_of(folder), 0700u) << std::oct << mask;
-    EXPECT_EQ(mode_of(root_ / "up"), 0777u & ~mask) << std::oct << mask;  // ancestors as before
+    for (const fs::path& made : {folder, existing / "up" / "down", existing / "up"}) {
+      EXPECT_EQ(mode_of(made), 0700u) << made << " under umask " << std::oct << mask;
+    }
+    EXPECT_EQ(mode_of(existing), 0755u) << std::oct << mask;
     EXPECT_EQ(mode_of(folder / "config"), 0600u) << std::oct << mask;
     EXPECT_EQ(mode_of(folder / ".config.lock"), 0600u) << std::oct << mask;
   }

@@ -8,11 +8,17 @@
 #include <openssl/x509_vfy.h>
 #include <openssl/x509v3.h>
 #include <stdlib.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <map>
 #include <memory>
+#include <thread>
 
 #include "tests/support/test_gate.h"
 #include "tests/support/x509_fixture.h"
@@ -174,6 +180,49 @@ TEST_F(TrustStoreFiles, DefaultBundleWhenNothingIsNamed) {
     auto system = load_system_roots(env, default_bundle.string());
     ASSERT_EQ(system.size(), 1u);
     EXPECT_TRUE(same(system[0], der_of_pem(testing::TestGate::ca_pem())));
+  }
+}
+
+// A FIFO with no writer used to hang the load in its open, and an endless
+// device in its read, before any deadline of the gate call had started. What
+// is not a regular file is skipped like an unreadable one; links to regular
+// files (the usual hashed names) are still followed.
+TEST_F(TrustStoreFiles, WhatIsNotARegularFileIsSkippedWithoutWaiting) {
+  const std::string ca = testing::TestGate::ca_pem();
+  const fs::path fifo = dir_ / "fifo.pem";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  write("certs/0123abcd.0", ca);
+  ASSERT_EQ(::mkfifo((dir_ / "certs" / "0123abcd.1").c_str(), 0600), 0);
+  fs::create_symlink(dir_ / "certs" / "0123abcd.0", dir_ / "certs" / "89abcdef.0");
+  const std::string certs = (dir_ / "certs").string();
+  struct Case {
+    std::map<std::string, std::string> env;
+    std::size_t roots;
+  } cases[] = {
+      {{{"SSL_CERT_FILE", fifo.string()}}, 0},
+      {{{"SSL_CERT_FILE", "/dev/zero"}}, 0},
+      {{{"SSL_CERT_FILE", fifo.string()}, {"SSL_CERT_DIR", certs}}, 1},
+      {{{"SSL_CERT_DIR", certs}}, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.env.begin()->second + (c.env.size() > 1 ? " and a folder" : ""));
+    // Loaded on a thread of its own, so that a hang fails the test instead of
+    // stalling it; the thread owns everything it uses.
+    auto done = std::make_shared<std::promise<std::size_t>>();
+    std::future<std::size_t> loaded = done->get_future();
+    std::thread([done, env = c.env, bundle = (dir_ / "no-bundle").string()] {
+      done->set_value(load_system_roots(env_of(env), bundle).size());
+    }).detach();
+    if (loaded.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+      ADD_FAILURE() << "the load hangs";
+      // A writer lets a load stuck opening a FIFO go on.
+      for (const fs::path& p : {fifo, dir_ / "certs" / "0123abcd.1"}) {
+        const int unblock = ::open(p.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        if (unblock >= 0) ::close(unblock);
+      }
+      continue;
+    }
+    EXPECT_EQ(loaded.get(), c.roots);  // the CA once: the link is a duplicate
   }
 }
 

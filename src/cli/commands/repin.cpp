@@ -79,6 +79,22 @@ std::expected<std::string, CliError> read_key_file(const std::string& path) {
 
 bool has_replica(const Config& config) { return !trim_white_space(config.replica_url).empty(); }
 
+// Only an existing regular file is rewritten, never one through a link.
+std::expected<void, CliError> check_rewritable(const std::string& path) {
+  struct stat link {}, target {};
+  if (::lstat(path.c_str(), &link) != 0 || S_ISLNK(link.st_mode) || ::stat(path.c_str(), &target) != 0 ||
+      !S_ISREG(target.st_mode)) {
+    return std::unexpected(make_error(err::PL_2002, "no config file at " + path + " to rewrite"));
+  }
+  return {};
+}
+
+// Everything but the two keys repin replaces.
+bool same_enrolment(const Config& a, const Config& b) {
+  return a.vault_url == b.vault_url && a.replica_url == b.replica_url && a.vault_id == b.vault_id &&
+         a.agent_id == b.agent_id && a.l2 == b.l2 && a.device_id == b.device_id;
+}
+
 }  // namespace
 
 std::expected<NodeKeyMap, CliError> parse_node_key_file(std::string_view text) {
@@ -183,12 +199,25 @@ std::expected<void, CliError> run_repin(ArgParser& args) {
   auto path = config_file_path();
   if (!path) return std::unexpected(std::move(path.error()));
   if (auto ok = check_path_components(*path); !ok) return std::unexpected(std::move(ok.error()));
-  struct stat link {}, target {};
-  if (::lstat(path->c_str(), &link) != 0 || S_ISLNK(link.st_mode) || ::stat(path->c_str(), &target) != 0 ||
-      !S_ISREG(target.st_mode)) {
-    return std::unexpected(make_error(err::PL_2002, "no config file at " + *path + " to rewrite"));
-  }
-  if (auto ok = write_config(*path, config); !ok) return std::unexpected(std::move(ok.error()));
+  if (auto ok = check_rewritable(*path); !ok) return ok;
+  // The file is read again once no other writer can change it: what was
+  // read above may be stale by now. Keys another repin wrote meanwhile give
+  // way to these, as if it had come first; a file removed meanwhile is not
+  // made anew, and another enrolment put in its place is left as it is (the
+  // keys were checked against this one).
+  ConfigWriteOptions exclusive;
+  exclusive.under_lock = [&]() -> std::expected<void, CliError> {
+    if (auto ok = check_rewritable(*path); !ok) return ok;
+    auto now = load_config_at(*path);
+    if (!now) return std::unexpected(std::move(now.error()));
+    if (!same_enrolment(*now, config)) {
+      return std::unexpected(make_error(err::PL_2002, "config at " + *path +
+                                                          " changed to another enrolment while repin waited "
+                                                          "\xe2\x80\x94 refuse to overwrite it (run repin again)"));
+    }
+    return {};
+  };
+  if (auto ok = write_config(*path, config, exclusive); !ok) return std::unexpected(std::move(ok.error()));
 
   // The hosts come from the enrolment blob: filtered like any vault text,
   // and kept to the one line.

@@ -13,6 +13,7 @@
 #include "cli/terminal.h"
 #include "cli/utf8.h"
 #include "crypto/encoding.h"
+#include "gate/local_files.h"
 #include "gate/os_error.h"
 
 namespace pellucor {
@@ -53,19 +54,6 @@ std::expected<void, CliError> refuse_symlink_path(const std::string& path) {
 
 CliError not_a_regular_file(const std::string& path) {
   return install_error("refusing path that is not a regular file: " + path);
-}
-
-// Creates `path` and its missing parents, like `mkdir -p`.
-int create_folders(const std::string& path) {
-  for (std::size_t i = 1; i <= path.size(); ++i) {
-    if (i != path.size() && path[i] != '/') continue;
-    const std::string prefix = path.substr(0, i);
-    if (::mkdir(prefix.c_str(), 0777) == 0 || errno == EEXIST) continue;
-    return errno;
-  }
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) return errno;
-  return S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
 }
 
 // Writes the whole document on stdout; a failure is this command's error,
@@ -166,7 +154,8 @@ std::string_view skill_document() { return assets::skill_md; }
 std::expected<void, CliError> install_skill_file(const std::string& home, const SkillTarget& target) {
   const std::string folder = join(home, target.install_folder);
   if (auto r = refuse_symlink_path(folder); !r) return r;
-  if (int e = create_folders(folder); e != 0) {
+  // Private like every folder this program makes.
+  if (int e = create_private_folders(folder); e != 0) {
     return std::unexpected(install_error("creating " + folder + ": " + os_error_text(e)));
   }
   const std::string file = join(folder, target.file_name);
@@ -174,37 +163,43 @@ std::expected<void, CliError> install_skill_file(const std::string& home, const 
   // Checked again just before the open, and O_NOFOLLOW closes the window
   // between the two.
   if (is_symlink(file)) return std::unexpected(install_error("refusing to write through symlink " + file));
-  // Opened without blocking, so that a FIFO put at the path cannot stall
-  // the install (with no reader, its open fails with ENXIO), and truncated
-  // only once it proved to be a regular file.
-  const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
-  if (fd < 0) {
-    if (errno == ELOOP) return std::unexpected(install_error("refusing to write through symlink " + file));
-    if (errno == ENXIO) return std::unexpected(not_a_regular_file(file));
-    return std::unexpected(install_error("writing " + file + ": " + os_error_text(errno)));
+  // Truncated only once it proved to be a regular file.
+  auto opened = open_regular_file(file, O_WRONLY | O_CREAT | O_NOFOLLOW, 0666);
+  if (!opened) {
+    const FileRefusal& why = opened.error();
+    const bool open_failed = why.step == FileRefusal::Step::Open;
+    // A FIFO with no reader does not even open (ENXIO).
+    if (why.step == FileRefusal::Step::NotRegular || (open_failed && why.error == ENXIO)) {
+      return std::unexpected(not_a_regular_file(file));
+    }
+    if (open_failed && why.error == ELOOP) {
+      return std::unexpected(install_error("refusing to write through symlink " + file));
+    }
+    return std::unexpected(install_error("writing " + file + ": " + os_error_text(why.error)));
   }
-  // Closes the file and fails with the error `e` of a step on it.
-  auto failed = [&](int e) {
-    ::close(fd);
-    return std::unexpected(install_error("writing " + file + ": " + os_error_text(e)));
+  FileDescriptor fd = std::move(opened->fd);
+  // Fails with the error `e` of a step on the file.
+  auto failed = [&](int e) { return std::unexpected(install_error("writing " + file + ": " + os_error_text(e))); };
+  if (::ftruncate(fd.get(), 0) != 0) return failed(errno);
+  // From here on a failure leaves part of the document at most: an agent
+  // host would take that for the whole of the rules, so the file goes
+  // (when the path still names it).
+  const struct stat written = opened->status;
+  auto failed_midway = [&](int e) {
+    struct stat now {};
+    if (::lstat(file.c_str(), &now) == 0 && now.st_dev == written.st_dev && now.st_ino == written.st_ino) {
+      ::unlink(file.c_str());
+    }
+    return failed(e);
   };
-  struct stat st {};
-  if (::fstat(fd, &st) != 0) return failed(errno);
-  if (!S_ISREG(st.st_mode)) {
-    ::close(fd);
-    return std::unexpected(not_a_regular_file(file));
-  }
-  if (::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0 || ::ftruncate(fd, 0) != 0) {
-    return failed(errno);
-  }
   std::string_view rest = skill_document();
   while (!rest.empty()) {
-    const ssize_t n = ::write(fd, rest.data(), rest.size());
+    const ssize_t n = ::write(fd.get(), rest.data(), rest.size());
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return failed(n < 0 ? errno : EIO);
+    if (n <= 0) return failed_midway(n < 0 ? errno : EIO);
     rest.remove_prefix(static_cast<std::size_t>(n));
   }
-  if (::close(fd) != 0) return std::unexpected(install_error("writing " + file + ": " + os_error_text(errno)));
+  if (::close(fd.release()) != 0) return failed_midway(errno);
   write_stderr("  installed: " + file + "\n");
   return {};
 }
