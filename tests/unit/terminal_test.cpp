@@ -12,6 +12,7 @@
 
 #include "cli/utf8.h"
 #include "gate/json.h"
+#include "gate/vault_text.h"
 
 namespace pellucor {
 namespace {
@@ -24,6 +25,22 @@ TEST(SafeTerminalChar, Rule) {
   for (char32_t c : {U'\0', U'\r', U'\x1b', U'\x1f', U'\x7f', U'\x80', U'\x9b', U'\x9f', U'\u202a',
                      U'\u202e', U'\u2066', U'\u2069'}) {
     EXPECT_FALSE(is_safe_terminal_char(c)) << static_cast<unsigned>(c);
+  }
+}
+
+// The error-message filters remove what the terminal filter removes, and the
+// line breaks: one definition of what is unsafe, for every filter.
+TEST(SafeTerminalChar, ErrorMessageFiltersFollowTheRule) {
+  for (char32_t c = 0; c <= 0x10FFFF; ++c) {
+    if (c >= 0xD800 && c <= 0xDFFF) continue;
+    std::string text = "a";
+    append_utf8(text, c);
+    text += 'b';
+    const bool line_break = c == '\t' || c == '\n' || c == '\r';
+    const bool kept = !line_break && is_safe_terminal_char(c);
+    ASSERT_EQ(strip_control_chars(text), kept ? text : "ab") << "U+" << std::hex << static_cast<unsigned>(c);
+    ASSERT_EQ(single_line_text(text), line_break ? "a b" : kept ? text : "ab")
+        << "U+" << std::hex << static_cast<unsigned>(c);
   }
 }
 
