@@ -90,6 +90,28 @@ TEST(SanitizeForTerminal, PrintedJsonNeedsNoFiltering) {
   }
 }
 
+TEST(SanitizeOneLine, LineBreaksBecomeBlanks) {
+  const std::string clean = "title\twith tab and \u2713 marks";
+  const SanitizedText kept = sanitize_one_line(clean);
+  EXPECT_FALSE(kept.was_copied());
+  EXPECT_EQ(kept.view().data(), clean.data());
+
+  struct Case {
+    std::string in, out;
+  };
+  const Case cases[] = {
+      {"123456\nPL-2047: forged", "123456 PL-2047: forged"},
+      {"a\r\nb\n", "a  b "},
+      {"\x1b[2Jx\xe2\x80\xae\ty\x7f", "[2Jx\ty"},
+      {"\n", " "},
+  };
+  for (const Case& c : cases) {
+    const SanitizedText s = sanitize_one_line(c.in);
+    EXPECT_TRUE(s.was_copied()) << c.in;
+    EXPECT_EQ(s.view(), c.out);
+  }
+}
+
 TEST(SanitizeInline, OneLineAndBounded) {
   EXPECT_EQ(sanitize_inline("ab\tc\nd", 3), "abc");
   const std::string title(300, 't');
@@ -225,18 +247,26 @@ TEST_F(PrinterTest, ColourAndPlainForms) {
 
 TEST_F(PrinterTest, ValuesAreSanitisedLabelsOfArrowFieldsAreNot) {
   unsetenv("NO_COLOR");
+  // Where the text sits inside the one line, its carriage return and line
+  // feeds become blanks; only print_field's value may span lines.
   const std::string evil = "a\x1b[2Jb\rc\xe2\x80\xae" "d";
+  const std::string forged = "x\nPL-0000: y\n";
   struct Case {
     std::function<void()> print;
     std::string plain;
   };
   const Case cases[] = {
-      {[&] { print_ok(evil); }, "OK: a[2Jbcd\n"},
-      {[&] { print_dim(evil); }, "a[2Jbcd\n"},
-      {[&] { print_field(evil, evil); }, "a[2Jbcd: a[2Jbcd\n"},
-      {[&] { print_field_greyed(evil, evil); }, "a[2Jbcd: a[2Jbcd\n"},
-      {[&] { print_arrow_field("L\x1b", evil); }, "  L\x1b: a[2Jbcd\n"},
+      {[&] { print_ok(evil); }, "OK: a[2Jb cd\n"},
+      {[&] { print_dim(evil); }, "a[2Jb cd\n"},
+      {[&] { print_field(evil, evil); }, "a[2Jb cd: a[2Jbcd\n"},
+      {[&] { print_field_greyed(evil, evil); }, "a[2Jb cd: a[2Jbcd\n"},
+      {[&] { print_arrow_field("L\x1b", evil); }, "  L\x1b: a[2Jb cd\n"},
       {[&] { print_field("notes", "one\ttwo\nthree"); }, "notes: one\ttwo\nthree\n"},
+      {[&] { print_ok(forged); }, "OK: x PL-0000: y \n"},
+      {[&] { print_dim(forged); }, "x PL-0000: y \n"},
+      {[&] { print_field(forged, forged); }, "x PL-0000: y : " + forged + "\n"},
+      {[&] { print_field_greyed(forged, "[L3]"); }, "x PL-0000: y : [L3]\n"},
+      {[&] { print_arrow_field("Replica", forged); }, "  Replica: x PL-0000: y \n"},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(capture(false, c.print).first, c.plain);
