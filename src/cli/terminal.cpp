@@ -42,18 +42,29 @@ bool colour_enabled() {
   return ::isatty(1) == 1;
 }
 
-SanitizedText sanitize_for_terminal(std::string_view text) {
+namespace {
+
+// What happens to a character on its way to the terminal.
+enum class Keep { Whole, Blank, Drop };
+
+// Line breaks inside one line: a line feed or carriage return becomes a blank.
+Keep judge(char32_t cp, bool one_line) {
+  if (one_line && (cp == '\n' || cp == '\r')) return Keep::Blank;
+  return is_safe_terminal_char(cp) ? Keep::Whole : Keep::Drop;
+}
+
+SanitizedText sanitize(std::string_view text, bool one_line) {
   std::size_t i = 0;
   while (i < text.size()) {
     const unsigned char b = static_cast<unsigned char>(text[i]);
-    // Fast path over printable ASCII, tab and line feed.
+    // Fast path over printable ASCII.
     if (b >= 0x20 && b < 0x7F) {
       ++i;
       continue;
     }
     char32_t cp = 0;
     const std::size_t len = decode_utf8(text, i, cp);
-    if (len == 0 || !is_safe_terminal_char(cp)) break;
+    if (len == 0 || judge(cp, one_line) != Keep::Whole) break;
     i += len;
   }
   if (i == text.size()) return SanitizedText(text);
@@ -65,11 +76,21 @@ SanitizedText sanitize_for_terminal(std::string_view text) {
       ++i;  // not UTF-8: never reaches the terminal
       continue;
     }
-    if (is_safe_terminal_char(cp)) out.append(text.substr(i, len));
+    switch (judge(cp, one_line)) {
+      case Keep::Whole: out.append(text.substr(i, len)); break;
+      case Keep::Blank: out += ' '; break;
+      case Keep::Drop: break;
+    }
     i += len;
   }
   return SanitizedText(std::move(out));
 }
+
+}  // namespace
+
+SanitizedText sanitize_for_terminal(std::string_view text) { return sanitize(text, false); }
+
+SanitizedText sanitize_one_line(std::string_view text) { return sanitize(text, true); }
 
 std::string sanitize_inline(std::string_view text, std::size_t max_chars) {
   std::string out;
@@ -91,9 +112,11 @@ std::string sanitize_inline(std::string_view text, std::size_t max_chars) {
 }
 
 // The printers build each line in a wiping buffer: a line may carry a secret
-// (a field value, a summary).
+// (a field value, a summary). Only print_field's value and the error line may
+// span lines: everything else is kept to its one line, so that vault text
+// cannot add lines of its own.
 void print_ok(std::string_view message) {
-  const SanitizedText clean = sanitize_for_terminal(message);
+  const SanitizedText clean = sanitize_one_line(message);
   SecureString line;
   if (colour_enabled()) {
     line.append(style::green).append(style::bold).append("\u2713").append(style::reset);
@@ -118,7 +141,7 @@ void print_error_line(std::string_view message) {
 }
 
 void print_dim(std::string_view message) {
-  const SanitizedText clean = sanitize_for_terminal(message);
+  const SanitizedText clean = sanitize_one_line(message);
   SecureString line;
   if (colour_enabled()) {
     line.append(style::dim).append(clean.view()).append(style::reset);
@@ -130,7 +153,7 @@ void print_dim(std::string_view message) {
 }
 
 void print_arrow_field(std::string_view label, std::string_view value) {
-  const SanitizedText clean = sanitize_for_terminal(value);
+  const SanitizedText clean = sanitize_one_line(value);
   SecureString line;
   if (colour_enabled()) {
     line.append(style::grey).append("\u2192 ").append(label).append(":").append(style::reset);
@@ -143,7 +166,7 @@ void print_arrow_field(std::string_view label, std::string_view value) {
 }
 
 void print_field(std::string_view key, std::string_view value) {
-  const SanitizedText clean_key = sanitize_for_terminal(key);
+  const SanitizedText clean_key = sanitize_one_line(key);
   const SanitizedText clean_value = sanitize_for_terminal(value);
   SecureString line;
   if (colour_enabled()) {
@@ -157,7 +180,7 @@ void print_field(std::string_view key, std::string_view value) {
 }
 
 void print_field_greyed(std::string_view key, std::string_view value) {
-  const SanitizedText clean_key = sanitize_for_terminal(key);
+  const SanitizedText clean_key = sanitize_one_line(key);
   const SanitizedText clean_value = sanitize_for_terminal(value);
   SecureString line;
   if (colour_enabled()) {

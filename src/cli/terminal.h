@@ -60,6 +60,12 @@ class SanitizedText {
 // feed survive. Bytes that are not well-formed UTF-8 are left out too.
 SanitizedText sanitize_for_terminal(std::string_view text);
 
+// sanitize_one_line is sanitize_for_terminal for vault text shown inside one
+// line (a row, a "Label: value" line, a code, a label): each line feed and
+// carriage return becomes a blank, so the text cannot start lines of its own.
+// Tabs survive as in sanitize_for_terminal.
+SanitizedText sanitize_one_line(std::string_view text);
+
 // sanitize_inline makes one table cell or list line: safe characters in order,
 // leaving out tab, line feed and carriage return, stopping once `max_chars`
 // characters (at least 1) have been kept. No mark is added when cut.
@@ -74,7 +80,8 @@ std::string sanitize_inline(std::string_view text, std::size_t max_chars);
 //   print_field        stdout  grey key ":" reset " " value                | key ": " value
 //   print_field_greyed stdout  grey key ": " value reset                   | key ": " value
 // Every text is sanitised except the label of print_arrow_field (callers pass
-// fixed texts).
+// fixed texts). Only the value of print_field and the error line keep their
+// line feeds; every other text goes through sanitize_one_line.
 void print_ok(std::string_view message);
 void print_error_line(std::string_view message);
 void print_dim(std::string_view message);

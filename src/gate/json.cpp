@@ -1057,30 +1057,6 @@ constexpr std::array<bool, 256> kNeedsEscape = [] {
 // characters the terminal filter removes, for JSON printed to a terminal.
 enum class Escapes { Json, Terminal };
 
-// terminal_control_at: the length of the UTF-8 sequence at s[k] when it is a
-// character the terminal filter removes (is_safe_terminal_char) that JSON
-// escaping leaves as it is, with its code point in `cp`; else 0. Such a
-// character is DEL (0x7F), a C1 control (lead byte 0xC2) or a bidirectional
-// control (lead byte 0xE2): only those three bytes need looking at.
-std::size_t terminal_control_at(std::string_view s, std::size_t k, char32_t& cp) {
-  const auto continuation = [&](std::size_t i) {
-    return i < s.size() && (static_cast<unsigned char>(s[i]) & 0xC0) == 0x80;
-  };
-  const auto low_bits = [&](std::size_t i) { return static_cast<char32_t>(static_cast<unsigned char>(s[i]) & 0x3F); };
-  std::size_t length = 0;
-  switch (static_cast<unsigned char>(s[k])) {
-    case 0x7F: cp = 0x7F, length = 1; break;
-    case 0xC2:
-      if (continuation(k + 1)) cp = 0x80 | low_bits(k + 1), length = 2;
-      break;
-    case 0xE2:
-      if (continuation(k + 1) && continuation(k + 2)) cp = 0x2000 | low_bits(k + 1) << 6 | low_bits(k + 2), length = 3;
-      break;
-    default: break;
-  }
-  return length != 0 && !is_safe_terminal_char(cp) ? length : 0;
-}
-
 // Writes the \uXXXX escape of a code point of the Basic Multilingual Plane.
 template <class Out>
 void put_u_escape(Out& out, char32_t cp) {
@@ -1097,7 +1073,8 @@ void write_escaped(Out& out, std::string_view s) {
     unsigned char c = static_cast<unsigned char>(s[k]);
     if constexpr (kEscapes == Escapes::Terminal) {
       char32_t cp = 0;
-      if (const std::size_t n = terminal_control_at(s, k, cp)) {
+      // The C0 controls get JSON's own escapes below.
+      if (const std::size_t n = c < 0x20 ? 0 : unsafe_terminal_char_at(s, k, cp)) {
         put(out, s.substr(start, k - start));
         put_u_escape(out, cp);
         k += n - 1;

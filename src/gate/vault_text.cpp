@@ -4,27 +4,21 @@ namespace pellucor {
 
 namespace {
 
-// The text comes from a JSON string or the configuration, well-formed UTF-8:
-// a C1 control is always the two bytes C2 80..C2 9F, and 0xC2 is never a
-// continuation byte.
 std::string filter_controls(std::string_view text, bool blank_line_breaks) {
   std::string out;
   out.reserve(text.size());
   for (std::size_t i = 0; i < text.size(); ++i) {
-    const auto b = static_cast<unsigned char>(text[i]);
-    if (blank_line_breaks && (b == '\t' || b == '\n' || b == '\r')) {
-      out.push_back(' ');
+    const char b = text[i];
+    if (b == '\t' || b == '\n' || b == '\r') {
+      if (blank_line_breaks) out.push_back(' ');
       continue;
     }
-    if (b < 0x20 || b == 0x7F) continue;
-    if (b == 0xC2 && i + 1 < text.size()) {
-      const auto next = static_cast<unsigned char>(text[i + 1]);
-      if (next >= 0x80 && next <= 0x9F) {
-        ++i;
-        continue;
-      }
+    char32_t cp = 0;
+    if (const std::size_t n = unsafe_terminal_char_at(text, i, cp)) {
+      i += n - 1;
+      continue;
     }
-    out.push_back(text[i]);
+    out.push_back(b);
   }
   return out;
 }
@@ -38,6 +32,24 @@ bool is_safe_terminal_char(char32_t c) {
   if (c >= 0x202A && c <= 0x202E) return false;
   if (c >= 0x2066 && c <= 0x2069) return false;
   return true;
+}
+
+// Every character is_safe_terminal_char refuses is ASCII, or U+0080..U+00BF
+// (lead byte 0xC2), or U+2000..U+2FFF (lead byte 0xE2): only those lead
+// bytes need decoding.
+std::size_t unsafe_terminal_char_at(std::string_view text, std::size_t k, char32_t& cp) {
+  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+  const auto continuation = [&](std::size_t i) { return i < text.size() && (byte(i) & 0xC0) == 0x80; };
+  const auto low_bits = [&](std::size_t i) { return static_cast<char32_t>(byte(i) & 0x3F); };
+  std::size_t length = 0;
+  if (byte(k) < 0x80) {
+    cp = byte(k), length = 1;
+  } else if (byte(k) == 0xC2 && continuation(k + 1)) {
+    cp = 0x80 | low_bits(k + 1), length = 2;
+  } else if (byte(k) == 0xE2 && continuation(k + 1) && continuation(k + 2)) {
+    cp = 0x2000 | low_bits(k + 1) << 6 | low_bits(k + 2), length = 3;
+  }
+  return length != 0 && !is_safe_terminal_char(cp) ? length : 0;
 }
 
 std::string strip_control_chars(std::string_view text) { return filter_controls(text, false); }

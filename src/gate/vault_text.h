@@ -6,6 +6,7 @@
 // of its own choosing (a forged "PL-…" line) to a failure.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -18,13 +19,17 @@ namespace pellucor {
 // JSON printed there.
 bool is_safe_terminal_char(char32_t c);
 
-// strip_control_chars removes the C0 controls (tab, line feed and carriage
-// return included), DEL and the C1 controls U+0080..U+009F; everything else,
-// bidirectional controls included, is kept.
+// unsafe_terminal_char_at: when the character at text[k] is one that
+// is_safe_terminal_char refuses, its length in bytes, with its code point in
+// `cp`; else 0. Bytes that are not UTF-8 are never reported.
+std::size_t unsafe_terminal_char_at(std::string_view text, std::size_t k, char32_t& cp);
+
+// strip_control_chars removes tab, line feed and every character
+// is_safe_terminal_char refuses.
 std::string strip_control_chars(std::string_view text);
 
 // single_line_text turns tab, line feed and carriage return into a blank and
-// removes the other C0 controls, DEL and the C1 controls.
+// removes every other character is_safe_terminal_char refuses.
 std::string single_line_text(std::string_view text);
 
 }  // namespace pellucor

@@ -74,9 +74,86 @@ TEST_F(HostileVault, TotpCodeIsFiltered) {
   });
   auto r = run({"totp", "Bank 2FA"});
   ASSERT_TRUE(r.exited_with(0)) << r.err;
-  EXPECT_EQ(r.out, "123456" + kSteeringFiltered + "\n");
+  EXPECT_EQ(r.out, "123456" + kSteeringOneLine + "\n");
   EXPECT_EQ(r.err, "");
   expect_no_terminal_control(r);
+}
+
+// Vault text shown inside one line (a code, a row, a label, a header line)
+// cannot add lines of its own: its line feeds and carriage returns become
+// blanks. Values shown as values keep theirs.
+TEST_F(HostileVault, TextInsideOneLineStaysOnIt) {
+  const std::string forged = "\r\nPL-0000: forged";
+  const std::string blanked = "  PL-0000: forged";
+  const std::string vec = file("vec", "AAAAAA==");
+  const std::vector<std::string> search = {"memory", "search", "--vector-file", vec, "--limit", "1"};
+  const auto hits = [this](json hit) {
+    vault_->on("search.similar", [hit](const json&) { return VaultReply::success(json::array({hit})); });
+  };
+  SeedEntry memory("Hit", "memory");
+  const std::string hit_id = vault_->add_entry(memory);
+  const std::string shown_id = vault_->add_raw_entry({{"title", "Shown" + forged}, {"type", "memory"}});
+
+  struct Case {
+    const char* name;
+    std::function<void()> arrange;
+    std::vector<std::string> args;
+    std::string out;
+    std::size_t lines;
+  };
+  const Case cases[] = {
+      {"totp code",
+       [&] {
+         every_search_finds(vault_->add_entry(SeedEntry("Bank 2FA", "totp")));
+         vault_->on("ext.totp", [&](const json&) { return VaultReply::success({{"code", "123456" + forged}}); });
+       },
+       {"totp", "Bank 2FA"},
+       "123456" + blanked + "\n",
+       1},
+      {"embedding model of a search hit",
+       [&] { hits({{"entry_id", hit_id}, {"distance", 0}, {"embedding_model", "m" + forged}}); },
+       search,
+       hit_id + "\t0.0000\t[m" + blanked + "]\tHit\n",
+       1},
+      {"entry id of a search hit",
+       [&] { hits({{"entry_id", "e" + forged}, {"distance", 0}, {"embedding_model", "m"}}); },
+       search,
+       "e" + blanked + "\t0.0000\t[m]\te" + blanked + "\n",
+       1},
+      {"display text of a search hit",
+       [&] { hits({{"entry_id", shown_id}, {"distance", 0}, {"embedding_model", "m"}}); },
+       search,
+       shown_id + "\t0.0000\t[m]\tShown" + blanked + "\n",
+       1},
+      {"field label in a listing, beside a value of two lines",
+       [&] {
+         SeedEntry e("Listing", "credential");
+         e.fields = {{"a" + forged, "v"}, {"b", "one\ntwo"}};
+         every_search_finds(vault_->add_entry(e));
+       },
+       {"get", "Listing"},
+       "a" + blanked + ": v\nb: one\ntwo\n",
+       3},
+      {"summary and status of a note",
+       [&] {
+         const json fields = json::array({{{"label", "summary"}, {"value", "s" + forged}, {"tier", 1}},
+                                          {{"label", "status"}, {"value", "active" + forged}, {"tier", 1}}});
+         every_search_finds(vault_->add_raw_entry({{"title", "Memo"}, {"type", "note"}, {"data", {{"fields", fields}}}}));
+       },
+       {"note", "get", "Memo"},
+       "Summary: s" + blanked + "\nStatus: active" + blanked + "\n",
+       2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    c.arrange();
+    auto r = run(c.args);
+    ASSERT_TRUE(r.exited_with(0)) << r.err;
+    EXPECT_EQ(r.out, c.out);
+    EXPECT_EQ(static_cast<std::size_t>(std::count(r.out.begin(), r.out.end(), '\n')), c.lines) << r.out;
+    EXPECT_THAT(r.out, ::testing::Not(::testing::HasSubstr("\nPL-0000")));
+    expect_no_terminal_control(r);
+  }
 }
 
 TEST_F(HostileVault, JsonOutputEscapesWhatTheTerminalFilterRemoves) {
@@ -229,6 +306,15 @@ class HostileEnrolment : public ::testing::Test {
     o.env["NO_COLOR"] = "1";
     return test::run_process(o);
   }
+  // init with an enrolment blob for `agent`, piped with its key.
+  test::RunResult init(const testing::EnrolledAgent& agent) {
+    const testing::Enrolment e = testing::mint_enrolment(agent);
+    test::RunOptions o = test::cli_options({"init"});
+    o.stdin_data = e.blob + "\n" + e.key + "\n";
+    o.env["XDG_CONFIG_HOME"] = dir_.string();
+    o.env["NO_COLOR"] = "1";
+    return test::run_process(o);
+  }
   static std::string key() { return testing::shared_node_keys()->channel_key_hex(); }
 
   fs::path dir_;
@@ -255,6 +341,18 @@ TEST_F(HostileEnrolment, RepinFiltersTheHostsItPrints) {
   EXPECT_TRUE(unmatched.exited_with(1));
   EXPECT_EQ(unmatched.err, "PL-2000: --keys has no key for this enrolment's home POP home]52;c;chduzwq=31m .example\n");
   expect_no_terminal_control(unmatched);
+}
+
+// init's summary shows the replica host the blob carries on its own line.
+TEST_F(HostileEnrolment, InitKeepsTheReplicaHostOnItsLine) {
+  testing::EnrolledAgent agent = testing::make_agent("vault.example.test", testing::placeholder_channel_key_text());
+  agent.replica_host = "replica.example\r\n  Forged: line";
+  auto r = init(agent);
+  ASSERT_TRUE(r.exited_with(0)) << r.err;
+  EXPECT_THAT(r.out, ::testing::HasSubstr("\n  Replica: https://replica.example    Forged: line\n  Vault ID: "));
+  // Enrolled, five arrow lines, an empty line and two hints.
+  EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 9) << r.out;
+  expect_no_terminal_control(r);
 }
 
 }  // namespace

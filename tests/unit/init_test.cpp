@@ -1,7 +1,11 @@
 #include "cli/commands/init.h"
 
 #include <gtest/gtest.h>
+#include <stdlib.h>
 
+#include <filesystem>
+#include <fstream>
+#include <functional>
 #include <string>
 
 #include "crypto/encoding.h"
@@ -139,10 +143,50 @@ TEST(Enrolment, AgentIdIsAbbreviatedByCharacters) {
   EXPECT_EQ(abbreviate_agent_id(""), "(empty)");
   EXPECT_EQ(abbreviate_agent_id("12345678"), "12345678");
   EXPECT_EQ(abbreviate_agent_id("123456789"), "12345678\xe2\x80\xa6");
+  // Around the 24th character, where the tail starts being shown.
   EXPECT_EQ(abbreviate_agent_id(std::string(23, 'x')), "xxxxxxxx\xe2\x80\xa6");
+  EXPECT_EQ(abbreviate_agent_id("abcdefgh" + std::string(16, 'x')), "abcdefgh\xe2\x80\xa6");
+  EXPECT_EQ(abbreviate_agent_id("abcdefgh" + std::string(16, 'x') + "Z"), "abcdefgh\xe2\x80\xa6Z");
+  EXPECT_EQ(abbreviate_agent_id("abcdefgh" + std::string(16, 'x') + "YZ"), "abcdefgh\xe2\x80\xa6YZ");
+  // 24 characters, the last of them two bytes long.
+  EXPECT_EQ(abbreviate_agent_id("abcdefgh" + std::string(15, 'x') + "\xc3\xa9"), "abcdefgh\xe2\x80\xa6");
   EXPECT_EQ(abbreviate_agent_id("6a9845b7a4685192ece2de79ce531ce8"), "6a9845b7\xe2\x80\xa6" "ce531ce8");
   EXPECT_EQ(abbreviate_agent_id("\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9"),
             "\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9\xe2\x80\xa6");
+}
+
+// Whatever is at the configuration path stays: a link, followed or not, is
+// refused as a link, anything else as an existing configuration.
+TEST(Enrolment, RefusesWhateverIsAtTheConfigPath) {
+  namespace fs = std::filesystem;
+  char tmpl[] = "/tmp/pellucor-init-unit-XXXXXX";
+  ASSERT_NE(::mkdtemp(tmpl), nullptr);
+  const fs::path dir = tmpl;
+  const std::string path = (dir / "config").string();
+  const std::string exists = "PL-2002: config already exists at " + path +
+                             " \xe2\x80\x94 refuse to overwrite (delete it explicitly to re-enroll)";
+  const std::string link = "PL-2002: config path " + path + " is a symlink \xe2\x80\x94 refuse to write through it";
+  std::ofstream(dir / "file") << "keep me";
+  struct Case {
+    const char* name;
+    std::function<void()> arrange;
+    std::string outcome;
+  } cases[] = {
+      {"nothing", [] {}, "ok"},
+      {"a file", [&] { fs::copy_file(dir / "file", path); }, exists},
+      {"a folder", [&] { fs::create_directory(path); }, exists},
+      {"a link to a file", [&] { fs::create_symlink(dir / "file", path); }, link},
+      {"a dangling link", [&] { fs::create_symlink(dir / "nowhere", path); }, link},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(path);
+    c.arrange();
+    const auto refused = refuse_existing_config(path);
+    EXPECT_EQ(refused ? "ok" : format_cli_error(refused.error()), c.outcome);
+  }
+  EXPECT_FALSE(fs::exists(dir / "nowhere"));
+  fs::remove_all(dir);
 }
 
 }  // namespace

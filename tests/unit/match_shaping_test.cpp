@@ -60,7 +60,7 @@ TEST(AmbiguousMatchError, ListsCandidatesWithoutControlCharacters) {
   CliError e = ambiguous_match_error("aws", 3, {"AWS\nprod", "AWS \x1b[31mred\x7f", "w\xc2\x85x", "rtl\u202Eyes"});
   EXPECT_EQ(e.error.code, "PL-2045");
   EXPECT_EQ(e.message,
-            "3 matches for 'aws'; fetch one by its exact title:\n  AWSprod\n  AWS [31mred\n  wx\n  rtl\u202Eyes");
+            "3 matches for 'aws'; fetch one by its exact title:\n  AWSprod\n  AWS [31mred\n  wx\n  rtlyes");
 }
 
 TEST(AmbiguousMatchError, AsksForANarrowerQueryWithoutCandidates) {

@@ -12,6 +12,7 @@
 
 #include "cli/utf8.h"
 #include "gate/json.h"
+#include "gate/vault_text.h"
 
 namespace pellucor {
 namespace {
@@ -24,6 +25,22 @@ TEST(SafeTerminalChar, Rule) {
   for (char32_t c : {U'\0', U'\r', U'\x1b', U'\x1f', U'\x7f', U'\x80', U'\x9b', U'\x9f', U'\u202a',
                      U'\u202e', U'\u2066', U'\u2069'}) {
     EXPECT_FALSE(is_safe_terminal_char(c)) << static_cast<unsigned>(c);
+  }
+}
+
+// The error-message filters remove what the terminal filter removes, and the
+// line breaks: one definition of what is unsafe, for every filter.
+TEST(SafeTerminalChar, ErrorMessageFiltersFollowTheRule) {
+  for (char32_t c = 0; c <= 0x10FFFF; ++c) {
+    if (c >= 0xD800 && c <= 0xDFFF) continue;
+    std::string text = "a";
+    append_utf8(text, c);
+    text += 'b';
+    const bool line_break = c == '\t' || c == '\n' || c == '\r';
+    const bool kept = !line_break && is_safe_terminal_char(c);
+    ASSERT_EQ(strip_control_chars(text), kept ? text : "ab") << "U+" << std::hex << static_cast<unsigned>(c);
+    ASSERT_EQ(single_line_text(text), line_break ? "a b" : kept ? text : "ab")
+        << "U+" << std::hex << static_cast<unsigned>(c);
   }
 }
 
@@ -70,6 +87,28 @@ TEST(SanitizeForTerminal, PrintedJsonNeedsNoFiltering) {
     if (!is_safe_terminal_char(c)) {
       ASSERT_EQ(json::parse(printed), json::Value(text)) << static_cast<unsigned>(c);
     }
+  }
+}
+
+TEST(SanitizeOneLine, LineBreaksBecomeBlanks) {
+  const std::string clean = "title\twith tab and \u2713 marks";
+  const SanitizedText kept = sanitize_one_line(clean);
+  EXPECT_FALSE(kept.was_copied());
+  EXPECT_EQ(kept.view().data(), clean.data());
+
+  struct Case {
+    std::string in, out;
+  };
+  const Case cases[] = {
+      {"123456\nPL-2047: forged", "123456 PL-2047: forged"},
+      {"a\r\nb\n", "a  b "},
+      {"\x1b[2Jx\xe2\x80\xae\ty\x7f", "[2Jx\ty"},
+      {"\n", " "},
+  };
+  for (const Case& c : cases) {
+    const SanitizedText s = sanitize_one_line(c.in);
+    EXPECT_TRUE(s.was_copied()) << c.in;
+    EXPECT_EQ(s.view(), c.out);
   }
 }
 
@@ -208,18 +247,26 @@ TEST_F(PrinterTest, ColourAndPlainForms) {
 
 TEST_F(PrinterTest, ValuesAreSanitisedLabelsOfArrowFieldsAreNot) {
   unsetenv("NO_COLOR");
+  // Where the text sits inside the one line, its carriage return and line
+  // feeds become blanks; only print_field's value may span lines.
   const std::string evil = "a\x1b[2Jb\rc\xe2\x80\xae" "d";
+  const std::string forged = "x\nPL-0000: y\n";
   struct Case {
     std::function<void()> print;
     std::string plain;
   };
   const Case cases[] = {
-      {[&] { print_ok(evil); }, "OK: a[2Jbcd\n"},
-      {[&] { print_dim(evil); }, "a[2Jbcd\n"},
-      {[&] { print_field(evil, evil); }, "a[2Jbcd: a[2Jbcd\n"},
-      {[&] { print_field_greyed(evil, evil); }, "a[2Jbcd: a[2Jbcd\n"},
-      {[&] { print_arrow_field("L\x1b", evil); }, "  L\x1b: a[2Jbcd\n"},
+      {[&] { print_ok(evil); }, "OK: a[2Jb cd\n"},
+      {[&] { print_dim(evil); }, "a[2Jb cd\n"},
+      {[&] { print_field(evil, evil); }, "a[2Jb cd: a[2Jbcd\n"},
+      {[&] { print_field_greyed(evil, evil); }, "a[2Jb cd: a[2Jbcd\n"},
+      {[&] { print_arrow_field("L\x1b", evil); }, "  L\x1b: a[2Jb cd\n"},
       {[&] { print_field("notes", "one\ttwo\nthree"); }, "notes: one\ttwo\nthree\n"},
+      {[&] { print_ok(forged); }, "OK: x PL-0000: y \n"},
+      {[&] { print_dim(forged); }, "x PL-0000: y \n"},
+      {[&] { print_field(forged, forged); }, "x PL-0000: y : " + forged + "\n"},
+      {[&] { print_field_greyed(forged, "[L3]"); }, "x PL-0000: y : [L3]\n"},
+      {[&] { print_arrow_field("Replica", forged); }, "  Replica: x PL-0000: y \n"},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(capture(false, c.print).first, c.plain);

@@ -80,22 +80,22 @@ std::expected<SecureString, CliError> read_enrolment_key() {
   return read_stdin_line("enrollment key");
 }
 
-// Enrolment never replaces anything at the configuration path.
+}  // namespace
+
 std::expected<void, CliError> refuse_existing_config(const std::string& path) {
+  // One lstat answers both questions: only the last component can differ
+  // from what stat would see, and a link there, dangling or not, is refused
+  // as a link.
   struct stat st {};
-  if (::stat(path.c_str(), &st) == 0 || ::lstat(path.c_str(), &st) == 0) {
+  if (::lstat(path.c_str(), &st) != 0) return {};
+  if (!S_ISLNK(st.st_mode)) {
     return std::unexpected(make_error(
         err::PL_2002, "config already exists at " + path +
                           " \xe2\x80\x94 refuse to overwrite (delete it explicitly to re-enroll)"));
   }
-  if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-    return std::unexpected(make_error(
-        err::PL_2002, "config path " + path + " is a symlink \xe2\x80\x94 refuse to write through it"));
-  }
-  return {};
+  return std::unexpected(make_error(
+      err::PL_2002, "config path " + path + " is a symlink \xe2\x80\x94 refuse to write through it"));
 }
-
-}  // namespace
 
 std::string abbreviate_agent_id(std::string_view id) {
   if (id.empty()) return "(empty)";
@@ -111,7 +111,8 @@ std::string abbreviate_agent_id(std::string_view id) {
   if (chars < 9) return std::string(id);
   std::string out(id.substr(0, starts[8]));
   out += "\xe2\x80\xa6";
-  if (chars >= 24) out += id.substr(starts[24]);
+  // From the 25th character on; an id of exactly 24 has none.
+  if (chars > 24) out += id.substr(starts[24]);
   return out;
 }
 

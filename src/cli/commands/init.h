@@ -42,6 +42,12 @@ struct BlobJson {
 std::expected<Config, CliError> config_from_enrolment(std::string_view blob, std::string_view key,
                                                       std::string_view device_id);
 
+// refuse_existing_config: enrolment never replaces anything at the
+// configuration path. Fails with PL-2002 when something is there: a symbolic
+// link (dangling or not) with the symlink text, anything else with "config
+// already exists"; nothing there (or an lstat that fails) passes.
+std::expected<void, CliError> refuse_existing_config(const std::string& path);
+
 // abbreviate_agent_id: "(empty)", the whole id below 9 characters, else the
 // first 8, "…" and, from 24 characters on, the characters from the 25th on.
 std::string abbreviate_agent_id(std::string_view id);

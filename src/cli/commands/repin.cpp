@@ -222,7 +222,7 @@ std::expected<void, CliError> run_repin(ArgParser& args) {
   // The hosts come from the enrolment blob: filtered like any vault text,
   // and kept to the one line.
   const auto shown_host = [](std::string_view url) {
-    return std::string(sanitize_for_terminal(single_line_text(url_host(url))).view());
+    return std::string(sanitize_one_line(url_host(url)).view());
   };
   std::string line = "repinned: home " + shown_host(config.vault_url);
   if (replica) line += ", replica " + shown_host(config.replica_url);

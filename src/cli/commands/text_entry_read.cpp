@@ -61,13 +61,15 @@ std::expected<GetOptions, CliError> parse_get_options(TextEntryKind kind, ArgPar
 
 // A stored summary or content that does not open is shown as a placeholder:
 // the rest of the entry is still worth seeing.
+// The summary and the status are header lines: kept to one line each, where
+// only the content below them may span several.
 void print_summary_line(const Field& summary, const L2Key& l2) {
   if (summary.tier != 2) {
-    print_field("Summary", summary.value);
+    print_field("Summary", sanitize_one_line(summary.value));
   } else if (summary.value.empty()) {
     print_field("Summary", "");
   } else if (auto plaintext = decrypt_field(l2, "summary", summary.value)) {
-    print_field("Summary", plaintext->view());
+    print_field("Summary", sanitize_one_line(plaintext->view()));
   } else {
     print_field_greyed("Summary", "[decrypt failed]");
   }
@@ -194,7 +196,7 @@ std::expected<void, CliError> run_text_entry_get(TextEntryKind kind, ArgParser& 
   const std::vector<Field>& fields = entry->data->fields;
 
   if (const Field* summary = first_field_labelled(fields, "summary")) print_summary_line(*summary, ctx->keys.l2);
-  if (const Field* status = first_field_labelled(fields, "status")) print_field("Status", status->value);
+  if (const Field* status = first_field_labelled(fields, "status")) print_field("Status", sanitize_one_line(status->value));
   if (options->full) {
     if (const Field* content = first_field_labelled(fields, "content")) print_content(*content, ctx->keys.l2);
   }
@@ -250,11 +252,11 @@ std::expected<void, CliError> run_text_entry_search(TextEntryKind kind, ArgParse
     const std::string model = hit_text(hit, "embedding_model");
     const SecureString display = hit_display(*ctx, entry_id);
     // Every column comes from the vault, so all of them are filtered before
-    // they reach the terminal.
-    SecureString line(sanitize_for_terminal(entry_id).view());
+    // they reach the terminal, and none may break the row.
+    SecureString line(sanitize_one_line(entry_id).view());
     line.append("\t").append(four_decimals(distance));
-    line.append("\t[").append(sanitize_for_terminal(model).view()).append("]\t");
-    line.append(sanitize_for_terminal(display.view()).view());
+    line.append("\t[").append(sanitize_one_line(model).view()).append("]\t");
+    line.append(sanitize_one_line(display.view()).view());
     line += '\n';
     write_stdout(line.view());
   }

@@ -75,8 +75,9 @@ std::expected<void, CliError> run_totp(ArgParser& args) {
   if (!totp) return std::unexpected(response_shape_error(kTotpAction, totp.error()));
 
   // The code is the vault's text: it is filtered like every other vault text
-  // before it reaches the terminal (a code is digits; nothing real is lost).
-  SecureString line(sanitize_for_terminal(totp->code).view());
+  // before it reaches the terminal, and kept to its one line (a code is
+  // digits; nothing real is lost).
+  SecureString line(sanitize_one_line(totp->code).view());
   line += '\n';
   write_stdout(line.view());
   return {};
