@@ -2,7 +2,11 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
+#if defined(__linux__)
+#include <sys/prctl.h>
+#endif
 
 #include <cerrno>
 #include <cstdio>
@@ -111,9 +115,25 @@ int usage_error(std::string_view message) {
   return 1;
 }
 
+// The process comes to hold the agent's credential and keys and decrypted
+// field values: a core dump would write them to disk, and a debugger of the
+// same user could read them out. Not dumpable (which also refuses ptrace
+// attach by other processes of the user) and a core limit of zero, soft and
+// hard, so that nothing later in the process can raise it again.
+// A failure of either call is ignored: this is a second line of defence, and
+// a sandbox that refuses one of them is no reason to refuse the command.
+void keep_memory_out_of_core_dumps() {
+#if defined(__linux__)
+  (void)::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
+#endif
+  const rlimit no_core{0, 0};
+  (void)::setrlimit(RLIMIT_CORE, &no_core);
+}
+
 }  // namespace
 
 void prepare_process() {
+  keep_memory_out_of_core_dumps();
   for (int fd = 0; fd <= 2; ++fd) {
     if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
     // The lowest free descriptor is `fd` itself: the ones below are open.

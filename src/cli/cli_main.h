@@ -19,9 +19,10 @@ struct Command {
   CommandFn run;
 };
 
-// prepare_process makes descriptors 0, 1 and 2 valid (a closed one is
-// reopened on /dev/null, so later writes cannot land in a file opened
-// afterwards) and ignores SIGPIPE, so a write to a closed pipe fails with
+// prepare_process first makes the process not dumpable and its core limit
+// zero (nothing it holds may reach a core file), then makes descriptors 0, 1
+// and 2 valid (a closed one is reopened on /dev/null, so later writes cannot
+// land in a file opened afterwards) and ignores SIGPIPE, so a write to a closed pipe fails with
 // EPIPE instead of killing the process. Aborts if /dev/null cannot be opened.
 void prepare_process();
 

@@ -123,9 +123,13 @@ void fault(std::string_view message, std::source_location where) {
   report_and_abort(message, location_text(where));
 }
 
-void output_fault(std::string_view message, std::source_location where) {
+void output_fault(int fd, std::string_view message) {
   if (is_broken_pipe_message(message)) quiet_exit();
-  report(message, location_text(where));
+  // A failed stdout write is a failure of the command like any other: its one
+  // error line on stderr. Should stderr fail as well, the nested fault ends
+  // the process with the same status. A failed stderr write has nowhere to be
+  // reported.
+  if (fd != 2) print_error_line(format_cli_error(new_argument_error(message)));
   ::_exit(1);
 }
 

@@ -3,10 +3,12 @@
 // A fault is either a broken invariant or a failed write to stdout/stderr
 // ("failed printing to stdout: Broken pipe (os error 32)"). A write that failed
 // because the reader went away (a pager or `head` that stopped reading) ends
-// the process quietly with status 0. Every other fault prints its message
-// with its source location on stderr and stops the process at once: a broken
-// invariant aborts; any other failed write exits with status 1, without a
-// core dump that could hold the secrets the command was printing.
+// the process quietly with status 0. Any other failed write stops the process
+// at once with status 1, without a core dump that could hold the secrets the
+// command was printing: one error line for stdout ("PL-2000: failed printing
+// to stdout: No space left on device (os error 28)"), nothing for stderr. A
+// broken invariant prints its message with its source location on stderr and
+// aborts.
 #pragma once
 
 #include <source_location>
@@ -19,10 +21,11 @@ namespace pellucor {
 [[noreturn]] void fault(std::string_view message,
                         std::source_location where = std::source_location::current());
 
-// output_fault is the fault of a failed write to stdout or stderr: quiet
-// status 0 for a broken pipe, else the report on stderr and status 1.
-[[noreturn]] void output_fault(std::string_view message,
-                               std::source_location where = std::source_location::current());
+// output_fault is the fault of a failed write to descriptor `fd` (1 for
+// stdout, 2 for stderr), `message` its "failed printing to ..." text: quiet
+// status 0 for a broken pipe, else status 1 after the error line (stdout) or
+// nothing more (stderr).
+[[noreturn]] void output_fault(int fd, std::string_view message);
 
 // is_broken_pipe_message is true for the fault text of a write to stdout or
 // stderr that failed because the pipe was closed.

@@ -26,7 +26,7 @@ void write_all(int fd, std::string_view bytes, std::string_view stream_name) {
     message += stream_name;
     message += ": ";
     message += os_error_text(error_number);
-    output_fault(message);
+    output_fault(fd, message);
   }
 }
 

@@ -91,9 +91,9 @@ void print_field_greyed(std::string_view key, std::string_view value);
 
 // write_stdout / write_stderr write all of `bytes` (unbuffered, retrying short
 // writes). A failed write is a fault: a broken pipe ends the process quietly
-// with status 0; any other error stops it at once with
-// "failed printing to stdout: <error>" on stderr (the error as
-// os_error_text of gate/os_error.h renders it).
+// with status 0; any other error stops it at once with status 1, after the
+// error line "PL-2000: failed printing to stdout: <error>" (the error as
+// os_error_text of gate/os_error.h renders it) when stdout failed.
 void write_stdout(std::string_view bytes);
 void write_stderr(std::string_view bytes);
 

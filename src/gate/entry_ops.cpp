@@ -93,9 +93,19 @@ std::expected<Entry, CliError> get_entry(const GateContext& ctx, std::string_vie
   return std::move(*entry);
 }
 
-std::expected<void, CliError> delete_entry(const GateContext& ctx, std::string_view entry_id) {
+bool delete_refused(const json::Value& result) {
+  if (!result.is_object()) return false;
+  auto it = result.find("deleted");
+  return it != result.end() && it->is_boolean() && !it->get<bool>();
+}
+
+std::expected<void, CliError> delete_entry(const GateContext& ctx, std::string_view entry_id,
+                                           std::string_view title) {
   auto result = call(ctx, kDeleteAction, entry_id_argument(entry_id));
   if (!result) return std::unexpected(std::move(result.error()));
+  // A vault that says it kept the entry must not be reported as "Deleted".
+  if (delete_refused(*result))
+    return std::unexpected(make_error(err::PL_2047, "the vault did not delete '" + std::string(title) + "'"));
   return {};
 }
 

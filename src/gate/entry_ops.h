@@ -59,8 +59,14 @@ std::expected<std::string, CliError> find_single_entry(const GateContext& ctx, s
 std::expected<json::Value, CliError> get_entry_json(const GateContext& ctx, std::string_view entry_id);
 // get_entry: "entry.get" decoded as an Entry (its data block may be absent).
 std::expected<Entry, CliError> get_entry(const GateContext& ctx, std::string_view entry_id);
-// delete_entry: "entry.delete"; the result is not looked at.
-std::expected<void, CliError> delete_entry(const GateContext& ctx, std::string_view entry_id);
+// delete_refused: true only for an object whose "deleted" is the literal
+// false; every other reply (missing, true, not a boolean, not an object)
+// counts as done.
+bool delete_refused(const json::Value& result);
+// delete_entry: "entry.delete"; a reply that delete_refused fails with PL-2047
+// "the vault did not delete '<title>'" (`title`: the name the user gave).
+std::expected<void, CliError> delete_entry(const GateContext& ctx, std::string_view entry_id,
+                                           std::string_view title);
 
 // One field of an upsert: label, value (a tier-2 value is already the field
 // ciphertext of encrypt_field under the same label), kind, tier (1 or 2).

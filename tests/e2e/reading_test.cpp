@@ -22,6 +22,7 @@ using testing::SeedEntry;
 using testing::SeedField;
 using testing::TestGate;
 using testing::TestVault;
+using testing::VaultReply;
 using testing::kQuotaLine;
 using testing::quota_json;
 
@@ -322,6 +323,44 @@ TEST_F(Reading, DeleteRemovesTheOneMatchAndEchoesTheQuery) {
   auto again = run({"delete", "Foo"});
   EXPECT_TRUE(again.exited_with(1));
   EXPECT_EQ(again.err, "PL-2046: no entry matched 'Foo'\n");
+}
+
+// A vault that answers a delete with "deleted": false kept the entry: no
+// "Deleted" line, one error line. Any other answer counts as done.
+TEST_F(Reading, DeleteTheVaultRefusedIsAFailure) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string type;
+    std::string deleted;  // the success line
+  };
+  const Case commands[] = {
+      {{"delete", "Foo"}, "credential", "OK: Deleted: Foo\n"},
+      {{"note", "delete", "Foo"}, "note", "OK: Deleted.\n"},
+      {{"memory", "delete", "Foo", "--fuzzy"}, "memory", "OK: Deleted.\n"},
+  };
+  for (const Case& c : commands) {
+    SeedEntry e("Foo", c.type);
+    e.fields = {{"summary", "s", "text", 2}, {"status", "draft"}};
+    // The handlers below only answer, so the entries stay; the type filter of
+    // note and memory keeps them apart.
+    vault_->add_entry(e);
+    const std::string shown = ::testing::PrintToString(c.args);
+
+    vault_->on("entry.delete", [](const nlohmann::json&) { return VaultReply::success({{"deleted", false}}); });
+    auto kept = run(c.args);
+    EXPECT_TRUE(kept.exited_with(1)) << shown;
+    EXPECT_EQ(kept.out, "") << shown;
+    EXPECT_EQ(kept.err, "PL-2047: the vault did not delete 'Foo'\n") << shown;
+
+    for (const nlohmann::json& reply :
+         {nlohmann::json{{"deleted", true}}, nlohmann::json::object(), nlohmann::json(nullptr),
+          nlohmann::json{{"deleted", "no"}}, nlohmann::json::array({false})}) {
+      vault_->on("entry.delete", [reply](const nlohmann::json&) { return VaultReply::success(reply); });
+      auto done = run(c.args);
+      EXPECT_TRUE(done.exited_with(0)) << shown << " " << reply.dump() << " " << done.err;
+      EXPECT_EQ(done.out, c.deleted) << shown << " " << reply.dump();
+    }
+  }
 }
 
 TEST_F(Reading, TotpPrintsTheVaultsCode) {

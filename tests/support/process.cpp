@@ -150,6 +150,7 @@ RunResult run_process(const RunOptions& o) {
       ok = ok && make_terminal(tty_master, tty_slave);
       break;
     case StdoutMode::Closed:
+    case StdoutMode::Full:
       break;
   }
   if (!ok) {
@@ -176,6 +177,9 @@ RunResult run_process(const RunOptions& o) {
       break;
     case StdoutMode::Closed:
       posix_spawn_file_actions_addclose(&actions, 1);
+      break;
+    case StdoutMode::Full:
+      posix_spawn_file_actions_addopen(&actions, 1, "/dev/full", O_WRONLY, 0);
       break;
   }
   if (o.close_stderr) {
@@ -295,6 +299,7 @@ RunResult run_process(const RunOptions& o) {
     result.exit_code = WEXITSTATUS(status);
   } else if (WIFSIGNALED(status)) {
     result.term_signal = WTERMSIG(status);
+    result.core_dumped = WCOREDUMP(status);
   }
   return result;
 }

@@ -19,6 +19,7 @@ enum class StdoutMode {
   Closed,      // descriptor 1 closed when the program starts
   BrokenPipe,  // a pipe whose reading end is already closed: writes fail with EPIPE
   Terminal,    // a pseudo-terminal (isatty(1) is true); output captured into out
+  Full,        // /dev/full: writes fail with ENOSPC
 };
 
 struct RunOptions {
@@ -45,6 +46,7 @@ struct RunOptions {
 struct RunResult {
   int exit_code = -1;      // the status when the program exited normally, else -1
   int term_signal = 0;     // the signal that ended it, else 0
+  bool core_dumped = false;  // ended by a signal and the kernel wrote a core dump
   bool timed_out = false;  // killed after the timeout
   std::string out;         // captured stdout (Pipe and Terminal modes)
   std::string err;         // captured stderr

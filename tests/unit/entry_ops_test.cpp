@@ -74,6 +74,19 @@ TEST(UpsertCreated, OnlyTheLiteralFalseMeansUpdated) {
   for (const Case& c : cases) EXPECT_EQ(upsert_created(*json::parse(c.result)), c.created) << c.result;
 }
 
+TEST(DeleteRefused, OnlyTheLiteralFalseMeansKept) {
+  struct Case {
+    const char* result;
+    bool refused;
+  } cases[] = {
+      {R"({})", false},           {R"({"deleted":true})", false}, {R"({"deleted":"false"})", false},
+      {R"({"deleted":0})", false}, {R"({"deleted":null})", false}, {R"(null)", false},
+      {R"([false])", false},       {R"(false)", false},           {R"({"deleted":false})", true},
+      {R"({"deleted":false,"reason":"locked"})", true},
+  };
+  for (const Case& c : cases) EXPECT_EQ(delete_refused(*json::parse(c.result)), c.refused) << c.result;
+}
+
 TEST(UpsertArgument, WritesTheBodyWithSortedKeys) {
   EntryUpsertBody body;
   body.title = "GitHub";

@@ -60,13 +60,21 @@ TEST(FaultDeathTest, BrokenInvariantAbortsWithMessageAndLocation) {
 TEST(FaultDeathTest, BrokenPipeFaultEndsQuietly) {
   EXPECT_EXIT(fault("failed printing to stdout: Broken pipe (os error 32)"),
               testing::ExitedWithCode(0), "^$");
-  EXPECT_EXIT(output_fault("failed printing to stderr: Broken pipe (os error 32)"),
+  EXPECT_EXIT(output_fault(2, "failed printing to stderr: Broken pipe (os error 32)"),
               testing::ExitedWithCode(0), "^$");
 }
 
+// A failed stdout write is one error line like any failure; a failed stderr
+// write cannot be reported, and still ends with status 1.
 TEST(FaultDeathTest, OtherOutputFaultStopsWithStatusOne) {
-  EXPECT_EXIT(output_fault("failed printing to stdout: Input/output error (os error 5)"),
-              testing::ExitedWithCode(1), "failed printing to stdout: Input/output error \\(os error 5\\)");
+  EXPECT_EXIT(
+      {
+        ::setenv("NO_COLOR", "1", 1);
+        output_fault(1, "failed printing to stdout: Input/output error (os error 5)");
+      },
+      testing::ExitedWithCode(1), "^PL-2000: failed printing to stdout: Input/output error \\(os error 5\\)\n$");
+  EXPECT_EXIT(output_fault(2, "failed printing to stderr: No space left on device (os error 28)"),
+              testing::ExitedWithCode(1), "^$");
 }
 
 TEST(FaultDeathTest, UncaughtExceptionIsReported) {

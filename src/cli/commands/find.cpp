@@ -173,7 +173,7 @@ std::expected<void, CliError> run_delete(ArgParser& args) {
 
   auto entry_id = find_single_entry(*ctx, *options->query, options->exact, std::nullopt);
   if (!entry_id) return std::unexpected(std::move(entry_id.error()));
-  auto deleted = delete_entry(*ctx, *entry_id);
+  auto deleted = delete_entry(*ctx, *entry_id, *options->query);
   if (!deleted) return std::unexpected(std::move(deleted.error()));
 
   // The query as typed, not the vault's title.

@@ -214,7 +214,7 @@ std::expected<void, CliError> run_text_entry_delete(TextEntryKind kind, ArgParse
   // An entry of another kind is left alone.
   auto entry = fetch_text_entry(*ctx, kind, *entry_id);
   if (!entry) return std::unexpected(std::move(entry.error()));
-  auto deleted = delete_entry(*ctx, *entry_id);
+  auto deleted = delete_entry(*ctx, *entry_id, *query->text);
   if (!deleted) return std::unexpected(std::move(deleted.error()));
 
   print_ok("Deleted.");
