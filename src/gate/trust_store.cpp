@@ -42,12 +42,22 @@ bool same_bytes(RootDer a, RootDer b) {
 void read_pem_file(const std::string& path, std::vector<std::vector<std::uint8_t>>& out) {
   auto opened = open_regular_file(path, O_RDONLY);
   if (!opened) return;
-  BIO* bio = BIO_new_fd(opened->fd.get(), BIO_CLOSE);
-  if (bio == nullptr) {
+  BIO* file = BIO_new_fd(opened->fd.get(), BIO_CLOSE);
+  if (file == nullptr) {
     ERR_clear_error();
     return;
   }
   opened->fd.release();
+  // A descriptor BIO reads a line one byte per system call, which the PEM
+  // reader turns into a read() for every byte of the system bundle: the
+  // buffer in front of it makes that a few large reads.
+  BIO* buffer = BIO_new(BIO_f_buffer());
+  if (buffer == nullptr) {
+    BIO_free(file);
+    ERR_clear_error();
+    return;
+  }
+  BIO* bio = BIO_push(buffer, file);
   for (;;) {
     char* name = nullptr;
     char* header = nullptr;
@@ -59,7 +69,7 @@ void read_pem_file(const std::string& path, std::vector<std::vector<std::uint8_t
     OPENSSL_free(header);
     OPENSSL_free(data);
   }
-  BIO_free(bio);
+  BIO_free_all(bio);
   ERR_clear_error();
 }
 
