@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <initializer_list>
 #include <new>
 #include <string>
 
@@ -39,17 +40,16 @@ void write_report(std::string_view text) {
   }
 }
 
-void report(std::string_view message, std::string_view location) {
-  std::string text = "pellucor-cli: internal fault at ";
-  text += location;
-  text += ":\n";
-  text += message;
-  text += '\n';
-  write_report(text);
-}
-
-[[noreturn]] void report_and_abort(std::string_view message, std::string_view location) {
-  report(message, location);
+// The fault report: where, then what, in pieces of `message` written one
+// after the other. It builds no text, so that it also serves a handler that
+// runs because memory ran out.
+[[noreturn]] void report_and_abort(std::string_view location,
+                                   std::initializer_list<std::string_view> message) {
+  write_report("pellucor-cli: internal fault at ");
+  write_report(location);
+  write_report(":\n");
+  for (std::string_view piece : message) write_report(piece);
+  write_report("\n");
   std::abort();
 }
 
@@ -65,17 +65,6 @@ std::string location_text(const std::source_location& where) {
 [[noreturn]] void quiet_exit() {
   std::fflush(stdout);
   ::_exit(0);
-}
-
-// report_uncaught writes the report of an exception nobody caught piece by
-// piece: the handler may run because memory ran out, so it builds no text.
-void report_uncaught(const char* what) {
-  write_report("pellucor-cli: internal fault at std::terminate:\nuncaught exception");
-  if (what != nullptr) {
-    write_report(": ");
-    write_report(what);
-  }
-  write_report("\n");
 }
 
 [[noreturn]] void on_terminate() {
@@ -96,13 +85,11 @@ void report_uncaught(const char* what) {
       std::fflush(stdout);
       ::_exit(1);
     } catch (const std::exception& e) {
-      report_uncaught(e.what());
-      std::abort();
+      report_and_abort("std::terminate", {"uncaught exception: ", e.what()});
     } catch (...) {
     }
   }
-  report_uncaught(nullptr);
-  std::abort();
+  report_and_abort("std::terminate", {"uncaught exception"});
 }
 
 }  // namespace
@@ -120,7 +107,7 @@ bool is_broken_pipe_message(std::string_view message) {
 
 void fault(std::string_view message, std::source_location where) {
   if (is_broken_pipe_message(message)) quiet_exit();
-  report_and_abort(message, location_text(where));
+  report_and_abort(location_text(where), {message});
 }
 
 void output_fault(int fd, std::string_view message) {
