@@ -15,6 +15,8 @@
 #include <latch>
 #include <thread>
 
+#include "tests/support/pty.h"
+
 extern char** environ;
 
 namespace pellucor::test {
@@ -68,11 +70,10 @@ bool make_pipe(Pipe& p) {
 // A pseudo-terminal pair with output processing off, so the bytes the
 // program writes arrive unchanged (no \n -> \r\n).
 bool make_terminal(Fd& master, Fd& slave) {
-  master.reset(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
-  if (!master || ::grantpt(master.get()) != 0 || ::unlockpt(master.get()) != 0) return false;
-  const char* name = ::ptsname(master.get());
-  if (name == nullptr) return false;
-  slave.reset(::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC));
+  PseudoTerminal pair;
+  if (pair.master() < 0) return false;
+  master.reset(pair.release_master());
+  slave.reset(::open(pair.slave_path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
   if (!slave) return false;
   termios t{};
   if (::tcgetattr(slave.get(), &t) != 0) return false;

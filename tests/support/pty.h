@@ -5,6 +5,7 @@
 #include <chrono>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace pellucor::test {
 
@@ -19,6 +20,8 @@ class PseudoTerminal {
   PseudoTerminal& operator=(const PseudoTerminal&) = delete;
 
   int master() const { return master_; }
+  // release_master hands the master over; this object no longer closes it.
+  int release_master() { return std::exchange(master_, -1); }
   const std::string& slave_path() const { return slave_path_; }
 
  private:
