@@ -9,7 +9,9 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <array>
+#include <cctype>
 #include <charconv>
 #include <cstdio>
 #include <memory>
@@ -41,6 +43,35 @@ struct CurlDeleter {
 struct SlistDeleter {
   void operator()(curl_slist* l) const { curl_slist_free_all(l); }
 };
+struct UrlDeleter {
+  void operator()(CURLU* u) const { curl_url_cleanup(u); }
+};
+
+// Handed to libcurl in place of a proxy it could not use. libcurl refuses the
+// scheme while it sets up the connection, before any name is resolved or any
+// socket opened, unless NO_PROXY spares the host, in which case no proxy
+// would have been used anyway.
+constexpr const char* kRefusedProxy = "refused-proxy://0";
+
+// A part of a proxy URL decoded the way libcurl decodes it, and wiped: it may
+// be the proxy's password. False when libcurl cannot decode it.
+bool part_decodes(CURLU* url, CURLUPart part, CURLUcode absent) {
+  char* text = nullptr;
+  const CURLUcode rc = curl_url_get(url, part, &text, CURLU_URLDECODE);
+  if (text != nullptr) {
+    wipe_bytes(text, std::char_traits<char>::length(text));
+    curl_free(text);
+  }
+  return rc == CURLUE_OK || rc == absent;
+}
+
+bool is_scheme_text(std::string_view s) {
+  if (s.empty() || !std::isalpha(static_cast<unsigned char>(s.front()))) return false;
+  for (char c : s) {
+    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '+' && c != '-' && c != '.') return false;
+  }
+  return true;
+}
 
 // The state of one exchange, filled by libcurl's callbacks.
 struct Exchange {
@@ -133,8 +164,53 @@ std::expected<std::string, CliError> gate_url_from_vault_url(std::string_view va
   return std::string(t) + "/gate";
 }
 
-std::string proxy_from_env(const EnvLookup& env) {
-  return first_set(env, {"ALL_PROXY", "all_proxy", "HTTPS_PROXY", "https_proxy", "HTTP_PROXY", "http_proxy"});
+ProxySetting proxy_setting_from_env(const EnvLookup& env) {
+  for (std::string_view name : {"ALL_PROXY", "all_proxy", "HTTPS_PROXY", "https_proxy", "HTTP_PROXY", "http_proxy"}) {
+    if (auto v = env(name); v && !v->empty()) return {std::string(name), std::move(*v)};
+  }
+  return {};
+}
+
+std::string proxy_from_env(const EnvLookup& env) { return proxy_setting_from_env(env).value; }
+
+std::optional<std::string> proxy_refusal(std::string_view proxy) {
+  std::unique_ptr<CURLU, UrlDeleter> url(curl_url());
+  if (!url) return "out of memory";
+  const std::string text(proxy);
+  // The flags libcurl reads a proxy with: any scheme parses (it is judged
+  // below), and a value without one gets one from its host name.
+  if (curl_url_set(url.get(), CURLUPART_URL, text.c_str(), CURLU_NON_SUPPORT_SCHEME | CURLU_GUESS_SCHEME) !=
+      CURLUE_OK)
+    return "libcurl cannot read it as a URL";
+  char* scheme_text = nullptr;
+  if (curl_url_get(url.get(), CURLUPART_SCHEME, &scheme_text, 0) != CURLUE_OK) return "it has no scheme";
+  std::string scheme(scheme_text);
+  curl_free(scheme_text);
+  for (char& c : scheme) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  constexpr std::array<std::string_view, 7> kProxySchemes = {"http",   "https",  "socks",  "socks4",
+                                                             "socks4a", "socks5", "socks5h"};
+  if (std::find(kProxySchemes.begin(), kProxySchemes.end(), scheme) == kProxySchemes.end())
+    return "libcurl has no proxy of scheme \"" + scheme + "\"";
+  if (scheme == "https" && (curl_version_info(CURLVERSION_NOW)->features & CURL_VERSION_HTTPS_PROXY) == 0)
+    return "this libcurl cannot use an https proxy";
+  if (!part_decodes(url.get(), CURLUPART_USER, CURLUE_NO_USER)) return "its user name decodes to a control character";
+  if (!part_decodes(url.get(), CURLUPART_PASSWORD, CURLUE_NO_PASSWORD))
+    return "its password decodes to a control character";
+  return std::nullopt;
+}
+
+std::string redact_proxy_url(std::string_view proxy) {
+  std::string out(proxy);
+  // What could be a password lies between the first ':' after the scheme and
+  // the last '@'; hiding too much is harmless, hiding too little is not.
+  std::size_t from = out.find("://");
+  from = from != std::string::npos && is_scheme_text(std::string_view(out).substr(0, from)) ? from + 3 : 0;
+  const std::size_t at = out.rfind('@');
+  if (at != std::string::npos && at >= from) {
+    const std::size_t colon = out.find(':', from);
+    if (colon < at) out.replace(colon + 1, at - colon - 1, "***");
+  }
+  return single_line_text(out);
 }
 
 std::expected<std::string, CliError> gate_http_post(std::string_view gate_url, std::string_view body,
@@ -156,8 +232,15 @@ std::expected<std::string, CliError> gate_http_post(std::string_view gate_url, s
   x.handle = h;
   std::array<char, CURL_ERROR_SIZE> error_text{};
   const std::string url(gate_url);
-  const std::string proxy = proxy_from_env(options.env);
+  const ProxySetting proxy = proxy_setting_from_env(options.env);
   const std::string no_proxy = first_set(options.env, {"NO_PROXY", "no_proxy"});
+  // libcurl drops a proxy it cannot use and connects directly, without a
+  // word. The user asked for a proxy, so that must not happen; yet a host
+  // that NO_PROXY names is reached directly whatever the proxy, and libcurl
+  // alone decides how the list matches. So the unusable proxy is handed over
+  // as a stand-in libcurl refuses before it touches the network.
+  const std::optional<std::string> refusal = proxy.value.empty() ? std::nullopt : proxy_refusal(proxy.value);
+  const char* proxy_option = refusal ? kRefusedProxy : proxy.value.c_str();
 
   bool ok = apply_client_tls_config(h);
   auto set = [&](CURLcode c) { ok = ok && c == CURLE_OK; };
@@ -173,7 +256,7 @@ std::expected<std::string, CliError> gate_http_post(std::string_view gate_url, s
   set(curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(options.connect_timeout.count())));
   // The proxy is chosen here from the environment, so libcurl's own reading
   // of it (which orders and scopes the variables differently) never applies.
-  set(curl_easy_setopt(h, CURLOPT_PROXY, proxy.c_str()));
+  set(curl_easy_setopt(h, CURLOPT_PROXY, proxy_option));
   set(curl_easy_setopt(h, CURLOPT_NOPROXY, no_proxy.c_str()));
   set(curl_easy_setopt(h, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L));
   set(curl_easy_setopt(h, CURLOPT_ACCEPT_ENCODING, "gzip"));
@@ -188,7 +271,19 @@ std::expected<std::string, CliError> gate_http_post(std::string_view gate_url, s
   if (!ok) return std::unexpected(make_error(err::PL_2020, "POST /gate: the HTTP client refused its settings"));
 
   const CURLcode rc = curl_easy_perform(h);
-  const std::string library_text = error_text[0] != '\0' ? std::string(error_text.data()) : curl_easy_strerror(rc);
+  std::string library_text = error_text[0] != '\0' ? std::string(error_text.data()) : curl_easy_strerror(rc);
+
+  if (refusal && rc != CURLE_OK && library_text.find(kRefusedProxy) != std::string::npos)
+    return std::unexpected(make_error(err::PL_2020, "POST /gate: proxy '" + redact_proxy_url(proxy.value) +
+                                                        "' from " + proxy.variable + " cannot be used: " + *refusal));
+  // libcurl quotes the proxy as given in some of its messages; never its
+  // password.
+  if (!proxy.value.empty()) {
+    const std::string shown = redact_proxy_url(proxy.value);
+    for (std::size_t at = library_text.find(proxy.value); at != std::string::npos;
+         at = library_text.find(proxy.value, at + shown.size()))
+      library_text.replace(at, proxy.value.size(), shown);
+  }
 
   if (x.refused) return std::unexpected(refused_error(x.status));
   if (rc != CURLE_OK) {

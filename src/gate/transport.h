@@ -47,14 +47,37 @@ struct TransportOptions {
 // the URL is not a clean https origin.
 std::expected<std::string, CliError> gate_url_from_vault_url(std::string_view vault_url);
 
-// proxy_from_env returns the proxy to use: the first of ALL_PROXY, all_proxy,
-// HTTPS_PROXY, https_proxy, HTTP_PROXY, http_proxy that is set and non-empty;
-// empty when none is.
+// The proxy chosen from the environment and the variable that named it.
+struct ProxySetting {
+  std::string variable;  // empty when no proxy is set
+  std::string value;
+};
+
+// proxy_setting_from_env returns the proxy to use: the first of ALL_PROXY,
+// all_proxy, HTTPS_PROXY, https_proxy, HTTP_PROXY, http_proxy that is set
+// and non-empty; both fields empty when none is.
+ProxySetting proxy_setting_from_env(const EnvLookup& env);
+
+// proxy_from_env is proxy_setting_from_env's value alone.
 std::string proxy_from_env(const EnvLookup& env);
+
+// proxy_refusal reads `proxy` with libcurl's own URL parser, the way libcurl
+// reads a proxy, and says why libcurl could not use it: not a URL it accepts,
+// a scheme it cannot use as a proxy, or a user name or password that decodes
+// to a control character (which libcurl would drop together with the proxy,
+// connecting directly). nullopt when the proxy is usable.
+std::optional<std::string> proxy_refusal(std::string_view proxy);
+
+// redact_proxy_url returns `proxy` on one line with whatever could be its
+// password (from the first ':' after the scheme to the last '@') replaced by
+// "***". Works on text no parser accepts.
+std::string redact_proxy_url(std::string_view proxy);
 
 // gate_http_post POSTs `body` (base64 text) to `gate_url` as text/plain and
 // returns the response body as text. Failures: PL-2020 "POST /gate: {}" when
-// no response head arrives (resolution, connection, proxy, TLS, timeout);
+// no response head arrives (resolution, connection, proxy, TLS, timeout), and
+// when the proxy would be used but proxy_refusal refuses it: then nothing is
+// sent, neither through the proxy nor directly;
 // PL-2047 for a status outside 200-299 (the body is then not read); PL-2021
 // when the body is longer than MAX_GATE_REPLY_TEXT_BYTES, cannot be read, or
 // is not UTF-8. Never buffers more than the cap.
