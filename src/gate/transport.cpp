@@ -150,6 +150,9 @@ CliError unreadable_error(std::string_view library_text) {
 }  // namespace
 
 std::expected<std::string, CliError> gate_url_from_vault_url(std::string_view vault_url) {
+  const auto not_clean_origin = [](std::string_view url) {
+    return make_error(err::PL_2000, "vault_url is not a clean https origin (got " + single_line_text(url) + ")");
+  };
   std::string_view t = trim_white_space(vault_url);
   if (!t.starts_with("https://") && !t.starts_with("HTTPS://"))
     return std::unexpected(
@@ -158,10 +161,17 @@ std::expected<std::string, CliError> gate_url_from_vault_url(std::string_view va
   // An empty host ("https:///...") is no origin either: stripping the slashes
   // would otherwise leave "https:/gate".
   if (rest.empty() || rest.front() == '/' || rest.find_first_of("@?# \\") != std::string_view::npos)
-    return std::unexpected(
-        make_error(err::PL_2000, "vault_url is not a clean https origin (got " + single_line_text(vault_url) + ")"));
+    return std::unexpected(not_clean_origin(vault_url));
   while (!t.empty() && t.back() == '/') t.remove_suffix(1);
-  return std::string(t) + "/gate";
+  std::string gate_url = std::string(t) + "/gate";
+  // What libcurl cannot read as a URL (a port past 65535, a control
+  // character, a host it refuses) no call could ever reach: read with the
+  // flags libcurl reads a transfer's URL with.
+  std::unique_ptr<CURLU, UrlDeleter> parsed(curl_url());
+  if (parsed && curl_url_set(parsed.get(), CURLUPART_URL, gate_url.c_str(),
+                              CURLU_GUESS_SCHEME | CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK)
+    return std::unexpected(not_clean_origin(vault_url));
+  return gate_url;
 }
 
 ProxySetting proxy_setting_from_env(const EnvLookup& env) {

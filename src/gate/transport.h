@@ -44,7 +44,9 @@ struct TransportOptions {
 
 // gate_url_from_vault_url turns a configured vault URL into its gate URL
 // ("/gate" after the URL less its trailing slashes). Fails with PL-2000 when
-// the URL is not a clean https origin.
+// the URL is not a clean https origin: no "https://" or "HTTPS://", no host,
+// a user part, query, fragment, blank or backslash, or a URL libcurl cannot
+// read at all.
 std::expected<std::string, CliError> gate_url_from_vault_url(std::string_view vault_url);
 
 // The proxy chosen from the environment and the variable that named it.

@@ -343,15 +343,15 @@ TEST_F(HostileEnrolment, RepinFiltersTheHostsItPrints) {
   expect_no_terminal_control(unmatched);
 }
 
-// init's summary shows the replica host the blob carries on its own line.
+// A replica host with line breaks in it is no origin: init refuses it, and
+// its refusal shows the host on the one error line.
 TEST_F(HostileEnrolment, InitKeepsTheReplicaHostOnItsLine) {
   testing::EnrolledAgent agent = testing::make_agent("vault.example.test", testing::placeholder_channel_key_text());
   agent.replica_host = "replica.example\r\n  Forged: line";
   auto r = init(agent);
-  ASSERT_TRUE(r.exited_with(0)) << r.err;
-  EXPECT_THAT(r.out, ::testing::HasSubstr("\n  Replica: https://replica.example    Forged: line\n  Vault ID: "));
-  // Enrolled, five arrow lines, an empty line and two hints.
-  EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 9) << r.out;
+  EXPECT_TRUE(r.exited_with(1)) << r.out;
+  EXPECT_EQ(r.err, "PL-2001: vault_url is not a clean https origin (got https://replica.example    Forged: line)\n");
+  EXPECT_EQ(r.out, "");
   expect_no_terminal_control(r);
 }
 

@@ -193,6 +193,23 @@ TEST_F(InitCommand, RefusesBadInputAndWritesNothing) {
   }
 }
 
+// Such a host used to enrol; every later command then refused the written
+// vault URL, and a new init refused the existing file.
+TEST_F(InitCommand, AHostNoCallCouldReachIsRefusedBeforeAnythingIsWritten) {
+  for (const std::string host : {"vault.example@evil.example", "h/p?x#y", "a b", "a:99999"}) {
+    for (const bool replica : {false, true}) {
+      EnrolledAgent a = agent_;
+      (replica ? a.replica_host : a.pop) = host;
+      if (replica) a.replica_pub = a.pop_pub;
+      auto r = init_piped(testing::mint_enrolment(a));
+      EXPECT_TRUE(r.exited_with(1)) << host << " replica=" << replica << ": " << r.out;
+      EXPECT_EQ(r.err, "PL-2001: vault_url is not a clean https origin (got https://" + host + ")\n");
+      EXPECT_EQ(r.out, "");
+      EXPECT_TRUE(fs::is_empty(home_)) << host << " replica=" << replica;
+    }
+  }
+}
+
 TEST_F(InitCommand, NeverReplacesAnExistingConfigOrLink) {
   const Enrolment e = testing::mint_enrolment(agent_);
   const std::string refusal = "PL-2002: config already exists at " + config_path_ +

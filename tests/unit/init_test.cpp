@@ -126,6 +126,21 @@ TEST(Enrolment, EachRefusalHasItsMessage) {
   EXPECT_EQ(outcome(testing::seal_enrolment(twice)), kNotAuthentic) << "repeated key";
 }
 
+TEST(Enrolment, AHostNoCallCouldReachIsRefused) {
+  for (const std::string host : {"vault.example@evil.example", "h/p?x#y", "a b", "a:99999"}) {
+    const std::string refusal = "PL-2001: vault_url is not a clean https origin (got https://" + host + ")";
+    EnrolledAgent primary = agent();
+    primary.pop = host;
+    EXPECT_EQ(outcome(testing::mint_enrolment(primary)), refusal) << host;
+    for (const std::string& replica_pub : {std::string(), agent().pop_pub}) {
+      EnrolledAgent replica = agent();
+      replica.replica_host = host;
+      replica.replica_pub = replica_pub;
+      EXPECT_EQ(outcome(testing::mint_enrolment(replica)), refusal) << host;
+    }
+  }
+}
+
 TEST(Enrolment, KeyIsCheckedBeforeTheBlob) {
   const auto good = testing::mint_enrolment(agent());
   EXPECT_EQ(outcome({"!!garbage!!", testing::random_key_text(31)}), kKeyLength);

@@ -33,7 +33,8 @@ TEST(GateUrl, RefusalsQuoteTheUrlAsGiven) {
     EXPECT_EQ(r.error().message, "vault_url must be https:// (got " + url + ")");
   }
   for (std::string url : {"https://", "  https://  ", "https://user@vault", "https://vault?x=1", "https://vault#top", "https:///path",
-                          "https://va ult", "https://vault\\x", "https:///"}) {
+                          "https://va ult", "https://vault\\x", "https:///", "https://vault:99999",
+                          "https://[::1"}) {
     auto r = gate_url_from_vault_url(url);
     ASSERT_FALSE(r) << url;
     EXPECT_EQ(r.error().error.code, "PL-2000");

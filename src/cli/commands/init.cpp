@@ -16,6 +16,7 @@
 #include "crypto/primitives.h"
 #include "gate/context.h"
 #include "gate/json_reader.h"
+#include "gate/transport.h"
 
 template <>
 struct pellucor::json::Record<pellucor::BlobJson> {
@@ -157,6 +158,14 @@ std::expected<Config, CliError> config_from_enrolment(std::string_view blob_text
   if (!strip_trailing_slashes(trim_white_space(b.replica_host)).empty()) {
     c.replica_url = vault_url_from_host(b.replica_host);
     c.replica_gate_pub = std::string(replica_pub);
+  }
+  // A vault URL that every later command would refuse is refused now, by
+  // that same check, before anything is written.
+  for (const std::string* url : {&c.vault_url, &c.replica_url}) {
+    if (url->empty()) continue;
+    if (auto gate = gate_url_from_vault_url(*url); !gate) {
+      return std::unexpected(invalid_token(gate.error().message));
+    }
   }
   c.vault_id = format_hex16_id(*vault_id);
   c.agent_id = hex_encode<SecureString>(agent_id->span());

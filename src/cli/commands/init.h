@@ -38,7 +38,9 @@ struct BlobJson {
 
 // config_from_enrolment opens `blob` with `key` (both base64url texts),
 // checks every value and returns the Config to write, with `device_id`
-// as given. Fails with PL-2001 and the message of the first failing check.
+// as given. Fails with PL-2001 and the message of the first failing check;
+// the vault URL and the replica URL made from the blob's hosts must pass
+// gate_url_from_vault_url, whose message is kept.
 std::expected<Config, CliError> config_from_enrolment(std::string_view blob, std::string_view key,
                                                       std::string_view device_id);
 
