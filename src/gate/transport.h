@@ -43,10 +43,11 @@ struct TransportOptions {
 };
 
 // gate_url_from_vault_url turns a configured vault URL into its gate URL
-// ("/gate" after the URL less its trailing slashes). Fails with PL-2000 when
-// the URL is not a clean https origin: no "https://" or "HTTPS://", no host,
-// a user part, query, fragment, blank or backslash, or a URL libcurl cannot
-// read at all.
+// ("/gate" after the URL less its trailing slashes). Fails with PL-2000:
+// "vault_url must be https://" without that scheme (or "HTTPS://"), and
+// "vault_url is not a clean https origin" for a URL without a host, with a
+// user part, query, fragment, blank or backslash, or one libcurl cannot read
+// at all (a port past 65535, for one).
 std::expected<std::string, CliError> gate_url_from_vault_url(std::string_view vault_url);
 
 // The proxy chosen from the environment and the variable that named it.
