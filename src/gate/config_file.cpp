@@ -356,6 +356,19 @@ std::optional<std::string> config_parent_folder(const std::string& path) {
   return std::move(where.parent);
 }
 
+std::expected<void, CliError> check_config_path_length(const std::string& path) {
+  const SplitPath where = split_path(path);
+  // The lock file beside the configuration has the longest name of the
+  // three; the path itself may be longer still when it holds "." or doubled
+  // separators, which the folder drops.
+  const std::size_t longest = std::max(path.size(), where.has_parent ? sibling_path(where, ".lock").size() : 0);
+  const std::size_t limit = longest_path_bytes();
+  if (longest <= limit) return {};
+  const std::size_t room = limit - std::min(limit, longest - path.size());
+  return std::unexpected(write_failed("config path is " + std::to_string(path.size()) + " bytes, more than the " +
+                                      std::to_string(room) + " the system allows for it"));
+}
+
 std::expected<void, CliError> create_config_folder(const std::string& folder) {
   if (const int e = create_private_folders(folder); e != 0) {
     return std::unexpected(write_failed("creating " + folder + " failed: " + os_error_text(e)));
@@ -365,6 +378,7 @@ std::expected<void, CliError> create_config_folder(const std::string& folder) {
 
 std::expected<void, CliError> write_config(const std::string& path, const Config& config,
                                            const ConfigWriteOptions& options) {
+  if (auto fits = check_config_path_length(path); !fits) return fits;
   const SplitPath where = split_path(path);
   if (where.has_parent && !where.parent.empty()) {
     if (auto made = create_config_folder(where.parent); !made) return made;

@@ -75,6 +75,12 @@ std::expected<void, CliError> check_path_components(const std::string& path);
 // name), or nothing when the path has no parent ("/" or "").
 std::optional<std::string> config_parent_folder(const std::string& path);
 
+// check_config_path_length refuses (PL-2002 "config path is {n} bytes, more
+// than the {m} the system allows for it") a configuration path that the
+// system would refuse, or whose lock or temporary file beside it it would:
+// asked before any folder is made, so that nothing is left behind.
+std::expected<void, CliError> check_config_path_length(const std::string& path);
+
 // create_config_folder creates `folder` and its missing ancestors, each one
 // it creates with mode 0700 whatever the umask (nobody else may swap the
 // files in it, nor a folder on the way to it). Existing folders are left as

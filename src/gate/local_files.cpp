@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <unistd.h>
 
 namespace pellucor {
@@ -45,37 +46,70 @@ std::expected<OpenedFile, FileRefusal> open_regular_file(const std::string& path
   return opened;
 }
 
+std::size_t longest_path_bytes() {
+  long limit = ::pathconf("/", _PC_PATH_MAX);
+  if (limit <= 1) limit = PATH_MAX;
+  return static_cast<std::size_t>(limit) - 1;
+}
+
 namespace {
 
-// The folder `path` lies in: "/" for "/a", "a" for "a/b", "" for "a".
-std::string parent_of(std::string path) {
-  while (path.size() > 1 && path.back() == '/') path.pop_back();
-  const std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return "";
-  if (slash == 0) return "/";
-  path.resize(slash);
-  while (path.size() > 1 && path.back() == '/') path.pop_back();
-  return path;
+constexpr int kFolderLookup = O_PATH | O_DIRECTORY | O_CLOEXEC;
+
+// make_private_folder makes the folder `name` in the folder open as `parent`
+// and gives it mode 0700. The mode is set by name under the parent, never
+// through a descriptor of the new folder: a umask that takes the owner's read
+// bit (0477 leaves 0300) would keep that folder from being opened for
+// reading. No link is followed, should the name have been swapped for one.
+int make_private_folder(int parent, const char* name) {
+  if (::mkdirat(parent, name, 0700) != 0) return errno;
+  if (::fchmodat(parent, name, 0700, AT_SYMLINK_NOFOLLOW) == 0) return 0;
+  if (errno != EOPNOTSUPP && errno != ENOTSUP) return errno;
+  // Either a link is there now, or the C library cannot change a mode
+  // without following links (it needs /proc for that): a name that is still
+  // a folder, and not a link, has its mode set the plain way.
+  struct stat st {};
+  if (::fstatat(parent, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return errno;
+  if (!S_ISDIR(st.st_mode)) return ELOOP;
+  return ::fchmodat(parent, name, 0700, 0) == 0 ? 0 : errno;
 }
 
 }  // namespace
 
 int create_private_folders(const std::string& path) {
   if (path.empty()) return 0;
+  if (path.size() > longest_path_bytes()) return ENAMETOOLONG;
   struct stat st {};
   if (::stat(path.c_str(), &st) == 0) return S_ISDIR(st.st_mode) ? 0 : EEXIST;
-  if (const std::string up = parent_of(path); !up.empty() && up != path) {
-    if (const int e = create_private_folders(up); e != 0) return e;
+
+  FileDescriptor here(::open(path[0] == '/' ? "/" : ".", kFolderLookup));
+  if (here.get() < 0) return errno;
+  std::string name;
+  for (std::size_t i = 0; i < path.size();) {
+    std::size_t end = path.find('/', i);
+    if (end == std::string::npos) end = path.size();
+    name.assign(path, i, end - i);
+    i = end + 1;
+    if (name.empty() || name == ".") continue;
+    int next = ::openat(here.get(), name.c_str(), kFolderLookup);
+    if (next < 0 && errno == ENOENT) {
+      const int made = make_private_folder(here.get(), name.c_str());
+      // EEXIST: made by someone else in the meantime, as good as made here
+      // (a dangling link there stays in the way). A folder made here is
+      // entered without following a link put in its place.
+      if (made != 0 && made != EEXIST) return made;
+      if (made == 0) {
+        next = ::openat(here.get(), name.c_str(), kFolderLookup | O_NOFOLLOW);
+        if (next < 0) return errno == ENOTDIR ? ELOOP : errno;
+      } else {
+        next = ::openat(here.get(), name.c_str(), kFolderLookup);
+        if (next < 0) return EEXIST;
+      }
+    }
+    if (next < 0) return errno == ENOTDIR ? EEXIST : errno;
+    here = FileDescriptor(next);
   }
-  if (::mkdir(path.c_str(), 0700) == 0) {
-    const FileDescriptor made(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (made.get() < 0 || ::fchmod(made.get(), 0700) != 0) return errno;
-    return 0;
-  }
-  const int e = errno;
-  // Made by someone else in the meantime: as good as made here.
-  if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return 0;
-  return e;
+  return 0;
 }
 
 }  // namespace pellucor

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <cstddef>
 #include <expected>
 #include <string>
 #include <utility>
@@ -58,11 +59,20 @@ struct FileRefusal {
 // the flag, so it costs nothing.
 std::expected<OpenedFile, FileRefusal> open_regular_file(const std::string& path, int flags, mode_t mode = 0);
 
+// longest_path_bytes: the most bytes a path handed to the system may have
+// (its path limit, less the terminating zero).
+std::size_t longest_path_bytes();
+
 // create_private_folders creates `path` and every missing ancestor, each one
 // with mode 0700 whatever the umask (it could only take bits away, and a
-// umask of 0 must not leave them open to all); existing folders are left as
-// they are, links among them followed. Returns 0, or the errno of the step
-// that failed (EEXIST when something other than a folder is in the way).
+// umask of 0 must not leave them open to all, nor one that takes the owner's
+// own read bit leave them unreadable); existing folders are left as they
+// are, links among them followed. The folders are walked one at a time from
+// the top, each under a descriptor of the one above it, so the memory and
+// stack it takes do not grow with the number of components. A path longer
+// than longest_path_bytes() is refused (ENAMETOOLONG) before anything is
+// made. Returns 0, or the errno of the step that failed (EEXIST when
+// something other than a folder is in the way).
 int create_private_folders(const std::string& path);
 
 }  // namespace pellucor

@@ -356,6 +356,107 @@ TEST_F(InitCommand, EveryFolderItMakesIsPrivateUnderAnOpenUmask) {
   }
 }
 
+// A run under an address-space limit a few times what the program needs at
+// all: memory that grew with the depth of a path would end it. The
+// sanitizers reserve terabytes of shadow memory, so their builds run
+// without one.
+test::RunOptions with_modest_memory(test::RunOptions o) {
+#if defined(__SANITIZE_ADDRESS__)
+  return o;
+#else
+  EXPECT_TRUE(test::prlimit_available()) << "needs " << test::kPrlimitPath;
+  return test::under_prlimit(std::move(o), {"--as=134217728"});
+#endif
+}
+
+// The launcher really takes root's override away: a file of mode 0 stays shut.
+void expect_file_modes_bind(const fs::path& scratch) {
+  const fs::path shut = scratch / "shut";
+  { std::ofstream(shut) << "x"; }
+  ::chmod(shut.c_str(), 0);
+  test::RunOptions o;
+  o.program = "cat";
+  o.args = {shut.string()};
+  const test::RunResult r = test::run_process(test::without_dac_override(o));
+  EXPECT_TRUE(r.exited_with(1)) << "status " << r.exit_code << ": " << r.err;
+  fs::remove(shut);
+}
+
+std::string components(int count, const std::string& name) {
+  std::string out;
+  for (int i = 0; i < count; ++i) out += "/" + name;
+  return out;
+}
+
+// A base of 30,000 components used to be made by a recursion, one frame per
+// component: the stack overflowed (SIGSEGV, no line), and 20,000 took
+// hundreds of megabytes and left thousands of folders. Past the system's
+// path limit nothing can be made or written: one line, and nothing made.
+TEST_F(InitCommand, APathBeyondTheSystemLimitIsRefusedBeforeAnythingIsMade) {
+  const std::size_t limit = static_cast<std::size_t>(::pathconf("/", _PC_PATH_MAX)) - 1;
+  const std::string deep = home_.string() + components(30000, "a");
+  struct Case {
+    const char* variable;
+    std::string config;  // the path it gives
+  } cases[] = {
+      {"HOME", deep + "/.config/pellucor/config"},
+      {"XDG_CONFIG_HOME", deep + "/pellucor/config"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.variable);
+    const Enrolment e = testing::mint_enrolment(agent_);
+    test::RunOptions o = init_options({}, e.blob + "\n" + e.key + "\n");
+    o.env[c.variable] = deep;
+    const test::RunResult r = test::run_process(with_modest_memory(o));
+    EXPECT_TRUE(r.exited_with(1)) << "signal " << r.term_signal << ": " << r.err.substr(0, 200);
+    // The lock file beside the configuration is the longest path it makes.
+    EXPECT_EQ(r.err, "PL-2002: config path is " + std::to_string(c.config.size()) + " bytes, more than the " +
+                         std::to_string(limit - 6) + " the system allows for it\n");
+    EXPECT_EQ(r.out, "");
+    EXPECT_TRUE(fs::is_empty(home_));
+  }
+}
+
+// Under a umask that takes the owner's read bit (0477) each folder comes out
+// 0300; its mode used to be set through a descriptor opened for reading,
+// which such a folder refuses to anyone without root's override. It is set
+// by name now, and a deep but legal base enrols the same way, in flat memory.
+TEST_F(InitCommand, EnrolsAtAnyLegalDepthUnderAnOwnerUnreadableUmask) {
+  expect_file_modes_bind(home_);
+  const std::string deep = components(100, std::string(30, 'd'));
+  struct Case {
+    std::optional<std::string> xdg_config_home;  // below HOME; unset: HOME/.config
+    std::vector<std::string> made;               // below HOME
+  } cases[] = {
+      {std::nullopt, {"/.config", "/.config/pellucor"}},
+      {deep, {}},
+  };
+  for (std::size_t n = 31; n <= deep.size(); n += 31) cases[1].made.push_back(deep.substr(0, n));  // each "/" and name
+  cases[1].made.push_back(deep + "/pellucor");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.made.back().substr(0, 40));
+    test::RunOptions o = init_options({}, "");
+    const Enrolment e = testing::mint_enrolment(agent_);
+    o.stdin_data = e.blob + "\n" + e.key + "\n";
+    if (c.xdg_config_home) o.env["XDG_CONFIG_HOME"] = home_.string() + *c.xdg_config_home;
+    const mode_t old_mask = ::umask(0477);
+    const test::RunResult r = test::run_process(with_modest_memory(test::without_dac_override(o)));
+    ::umask(old_mask);
+    ASSERT_TRUE(r.exited_with(0)) << "status " << r.exit_code << ", signal " << r.term_signal << ": " << r.err;
+    EXPECT_TRUE(r.out.starts_with("OK: Enrolled.\n")) << r.out;
+    for (const std::string& below : c.made) {
+      struct stat st {};
+      ASSERT_EQ(::stat((home_.string() + below).c_str(), &st), 0) << below;
+      EXPECT_EQ(st.st_mode & 07777, 0700u) << below;
+    }
+    const std::string config = home_.string() + c.made.back() + "/config";
+    ::chmod(config.c_str(), 0600);  // the umask left the owner write only
+    auto loaded = load_config_at(config);
+    ASSERT_TRUE(loaded.has_value()) << format_cli_error(loaded.error());
+    EXPECT_EQ(loaded->agent_id.view(), agent_.agent_id);
+  }
+}
+
 TEST_F(InitCommand, EnvironmentIsConsultedOnlyAfterTheBlobOpened) {
   const Enrolment e = testing::mint_enrolment(agent_);
   test::RunOptions o = test::cli_options({"init"});

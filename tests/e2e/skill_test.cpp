@@ -140,6 +140,70 @@ TEST_F(SkillTest, InstallMakesPrivateFoldersUnderAnOpenUmask) {
   EXPECT_EQ(read_file(installed(".claude")), document());
 }
 
+// Under a umask that takes the owner's read bit (0477) each folder comes out
+// 0300; its mode used to be set through a descriptor opened for reading,
+// which such a folder refuses to anyone without root's override, and the
+// install failed with "Permission denied". A deep but legal HOME installs
+// the same way.
+TEST_F(SkillTest, InstallsUnderAnOwnerUnreadableUmaskAtAnyLegalDepth) {
+  {
+    // The launcher really takes root's override away: a file of mode 0 stays shut.
+    const fs::path shut = home_ / "shut";
+    { std::ofstream(shut) << "x"; }
+    ::chmod(shut.c_str(), 0);
+    RunOptions cat;
+    cat.program = "cat";
+    cat.args = {shut.string()};
+    const RunResult r = run_process(without_dac_override(cat));
+    EXPECT_TRUE(r.exited_with(1)) << "status " << r.exit_code << ": " << r.err;
+    fs::remove(shut);
+  }
+  fs::path deep = home_;
+  for (int i = 0; i < 100; ++i) deep /= std::string(30, 'd');
+  for (const fs::path& home : {home_, deep}) {
+    SCOPED_TRACE(home.string().substr(0, 60));
+    fs::create_directories(home / ".claude");
+    fs::create_directory(home / ".openclaw");
+    RunOptions o = skill_options({"install", "--yes"});
+    o.env["HOME"] = home.string();
+    const mode_t old_mask = ::umask(0477);
+    const RunResult r = run_process(without_dac_override(o));
+    ::umask(old_mask);
+    ASSERT_TRUE(r.exited_with(0)) << "status " << r.exit_code << ": " << r.err;
+    for (const char* host : {".claude", ".openclaw"}) {
+      for (const fs::path& made : {home / host / "skills", home / host / "skills" / "pellucor"}) {
+        struct stat st {};
+        ASSERT_EQ(::stat(made.c_str(), &st), 0) << made;
+        EXPECT_EQ(st.st_mode & 07777, 0700u) << made;
+      }
+      const fs::path file = home / host / "skills" / "pellucor" / "SKILL.md";
+      ::chmod(file.c_str(), 0600);  // the umask left the owner write only
+      EXPECT_EQ(read_file(file), document()) << host;
+    }
+  }
+}
+
+// Past the system's path limit the folders used to be made and the file then
+// refused ("File name too long"), leaving them behind: the path is refused
+// with one line before any folder is made.
+TEST_F(SkillTest, APathBeyondTheSystemLimitIsRefusedBeforeAnyFolderIsMade) {
+  const std::size_t limit = static_cast<std::size_t>(::pathconf("/", _PC_PATH_MAX)) - 1;
+  // HOME/.claude fits; HOME/.claude/skills/pellucor/SKILL.md does not.
+  fs::path home = home_;
+  while (home.string().size() + 201 < limit - 8) home /= std::string(200, 'h');
+  home /= std::string(limit - 8 - home.string().size() - 1, 'h');
+  fs::create_directories(home / ".claude");
+  RunOptions o = skill_options({"install", "--yes"});
+  o.env["HOME"] = home.string();
+  const RunResult r = run_process(o);
+  EXPECT_TRUE(r.exited_with(1)) << r.err;
+  const std::size_t file = (home / ".claude/skills/pellucor/SKILL.md").string().size();
+  EXPECT_GT(file, limit);
+  EXPECT_EQ(r.err, "PL-2100: skill file path is " + std::to_string(file) + " bytes, more than the " +
+                       std::to_string(limit) + " the system allows for it\n");
+  EXPECT_TRUE(fs::is_empty(home / ".claude"));
+}
+
 // Past a file-size limit the install used to die by SIGXFSZ and leave part
 // of the document in place: now it fails with one line and no skill file.
 TEST_F(SkillTest, AFileSizeLimitLeavesNoPartialDocument) {

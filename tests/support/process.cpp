@@ -332,4 +332,10 @@ RunOptions under_prlimit(RunOptions options, const std::vector<std::string>& lim
   return options;
 }
 
+RunOptions without_dac_override(RunOptions options) {
+  options.args.insert(options.args.begin(), options.program);
+  options.program = PELLUCOR_WITHOUT_DAC_OVERRIDE_PATH;
+  return options;
+}
+
 }  // namespace pellucor::test

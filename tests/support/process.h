@@ -76,6 +76,12 @@ bool prlimit_available();
 // runs.
 RunOptions under_prlimit(RunOptions options, const std::vector<std::string>& limits);
 
+// without_dac_override returns `options` changed to start their program with
+// CAP_DAC_OVERRIDE and CAP_DAC_READ_SEARCH taken away for good: file modes
+// then bind it as they bind an ordinary user, even when the tests run as
+// root. The launcher ends with status 126 when it cannot drop them.
+RunOptions without_dac_override(RunOptions options);
+
 #ifdef PELLUCOR_CLI_PATH
 // cli_options returns RunOptions for the built pellucor-cli with `args`.
 inline RunOptions cli_options(std::vector<std::string> args) {

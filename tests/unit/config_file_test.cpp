@@ -545,5 +545,37 @@ TEST_F(ConfigFileTest, TheConfigurationFolderIsPrivateWhateverTheUmask) {
   }
 }
 
+// A path the system would refuse, for the configuration or for its lock file
+// beside it, is refused before any folder is made; so is one whose text is
+// too long only through "." components, which the folder itself drops.
+TEST_F(ConfigFileTest, APathBeyondTheSystemLimitIsRefusedBeforeAnyFolderIsMade) {
+  const std::size_t limit = static_cast<std::size_t>(::pathconf("/", _PC_PATH_MAX)) - 1;
+  std::string deep = root_.string();
+  while (deep.size() < 6000) deep += "/a";
+  std::string dotted = root_.string() + "/made";
+  while (dotted.size() < 6000) dotted += "/.";
+  // Fits, but its lock file (six bytes longer) does not.
+  std::string edge = root_.string();
+  while (edge.size() + 201 < limit - 3) edge += "/" + std::string(200, 'e');
+  edge += "/" + std::string(limit - 3 - edge.size() - 1, 'e');
+  struct Case {
+    std::string path;
+    std::size_t room;  // what the message allows for it
+  } cases[] = {
+      {deep + "/config", limit - 6},
+      {dotted + "/config", limit},
+      {edge + "/cf", limit - 6},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path.size());
+    auto r = write_config(c.path, sample_config());
+    ASSERT_FALSE(r.has_value());
+    EXPECT_EQ(line_of(r.error()), "PL-2002: config path is " + std::to_string(c.path.size()) +
+                                      " bytes, more than the " + std::to_string(c.room) +
+                                      " the system allows for it");
+    EXPECT_TRUE(fs::is_empty(root_));
+  }
+}
+
 }  // namespace
 }  // namespace pellucor

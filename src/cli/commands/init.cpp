@@ -231,6 +231,7 @@ std::expected<void, CliError> run_init_command(ArgParser& args) {
 
   auto path = config_file_path();
   if (!path) return std::unexpected(std::move(path.error()));
+  if (auto ok = check_config_path_length(*path); !ok) return std::unexpected(std::move(ok.error()));
   if (auto ok = check_path_components(*path); !ok) return std::unexpected(std::move(ok.error()));
   if (auto ok = refuse_existing_config(*path); !ok) return std::unexpected(std::move(ok.error()));
   if (const auto parent = config_parent_folder(*path); parent && !parent->empty()) {

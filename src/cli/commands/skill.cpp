@@ -153,12 +153,18 @@ std::string_view skill_document() { return assets::skill_md; }
 
 std::expected<void, CliError> install_skill_file(const std::string& home, const SkillTarget& target) {
   const std::string folder = join(home, target.install_folder);
+  const std::string file = join(folder, target.file_name);
+  // Refused before any folder is made: the system would take the folders
+  // and then refuse the file, leaving them behind.
+  if (const std::size_t limit = longest_path_bytes(); file.size() > limit) {
+    return std::unexpected(install_error("skill file path is " + std::to_string(file.size()) + " bytes, more than the " +
+                                         std::to_string(limit) + " the system allows for it"));
+  }
   if (auto r = refuse_symlink_path(folder); !r) return r;
   // Private like every folder this program makes.
   if (int e = create_private_folders(folder); e != 0) {
     return std::unexpected(install_error("creating " + folder + ": " + os_error_text(e)));
   }
-  const std::string file = join(folder, target.file_name);
   if (auto r = refuse_symlink_path(file); !r) return r;
   // Checked again just before the open, and O_NOFOLLOW closes the window
   // between the two.
