@@ -137,6 +137,9 @@ std::expected<FileDescriptor, CliError> lock_config_writes(const std::string& lo
     return std::unexpected(write_failed("opening config lock " + lock_path + ": " + os_error_text(why.error)));
   }
   FileDescriptor fd = std::move(opened->fd);
+  // A lock file created under a umask that takes the owner's read or write
+  // bit could not be opened again by the next writer.
+  if ((opened->status.st_mode & 0600) != 0600 && opened->status.st_uid == ::geteuid()) ::fchmod(fd.get(), 0600);
   const auto deadline = std::chrono::steady_clock::now() + wait;
   for (;;) {
     if (::flock(fd.get(), LOCK_EX | LOCK_NB) == 0) return fd;
@@ -421,6 +424,14 @@ std::expected<void, CliError> write_config(const std::string& path, const Config
     fd = ::open(tmp.c_str(), kCreateFlags, 0600);
   }
   if (fd < 0) return std::unexpected(write_failed("creating temp config: " + os_error_text(errno)));
+  // 0600 whatever the umask: a umask that takes the owner's read bit would
+  // otherwise leave a configuration that no later command can read.
+  if (::fchmod(fd, 0600) != 0) {
+    const int e = errno;
+    ::close(fd);
+    ::unlink(tmp.c_str());
+    return std::unexpected(write_failed("creating temp config: " + os_error_text(e)));
+  }
 
   // A failed write or rename takes its temporary file away: a partial copy
   // of the keys must not stay on disk. The lock makes it this write's own.

@@ -421,6 +421,7 @@ TEST_F(InitCommand, APathBeyondTheSystemLimitIsRefusedBeforeAnythingIsMade) {
 // 0300; its mode used to be set through a descriptor opened for reading,
 // which such a folder refuses to anyone without root's override. It is set
 // by name now, and a deep but legal base enrols the same way, in flat memory.
+// The configuration and its lock are 0600 whatever the umask.
 TEST_F(InitCommand, EnrolsAtAnyLegalDepthUnderAnOwnerUnreadableUmask) {
   expect_file_modes_bind(home_);
   const std::string deep = components(100, std::string(30, 'd'));
@@ -449,8 +450,13 @@ TEST_F(InitCommand, EnrolsAtAnyLegalDepthUnderAnOwnerUnreadableUmask) {
       ASSERT_EQ(::stat((home_.string() + below).c_str(), &st), 0) << below;
       EXPECT_EQ(st.st_mode & 07777, 0700u) << below;
     }
+    // The files come out 0600 too, or no later command could read them.
     const std::string config = home_.string() + c.made.back() + "/config";
-    ::chmod(config.c_str(), 0600);  // the umask left the owner write only
+    for (const std::string& file : {config, home_.string() + c.made.back() + "/.config.lock"}) {
+      struct stat st {};
+      ASSERT_EQ(::stat(file.c_str(), &st), 0) << file;
+      EXPECT_EQ(st.st_mode & 07777, 0600u) << file;
+    }
     auto loaded = load_config_at(config);
     ASSERT_TRUE(loaded.has_value()) << format_cli_error(loaded.error());
     EXPECT_EQ(loaded->agent_id.view(), agent_.agent_id);
