@@ -399,8 +399,10 @@ std::optional<std::expected<SecureString, CliError>> read_stdin_line_without_ech
 
 std::optional<std::expected<SecureString, CliError>> read_terminal_line(std::string_view prompt,
                                                                         std::string_view label) {
-  write_stderr(prompt);
+  // The prompt comes once the terminal is changed: a paste that came before
+  // would still be cut by the terminal's line buffer.
   const TerminalInput whole_line(TerminalInputMode::WholeLine, prompt);
+  write_stderr(prompt);
   if (!whole_line) return std::nullopt;
   return read_line(label, LineSource::WholeLineTerminal);
 }

@@ -120,9 +120,10 @@ class HiddenTerminalInput : public TerminalInput {
 std::optional<std::expected<SecureString, CliError>> read_stdin_line_without_echo(
     std::string_view prompt, std::string_view label);
 
-// read_terminal_line writes `prompt` to standard error, then reads one line
-// from the terminal on standard input under a TerminalInput in the WholeLine
-// mode, so a pasted line up to MAX_LINE_BYTES arrives whole. The line ends at
+// read_terminal_line reads one line from the terminal on standard input
+// under a TerminalInput in the WholeLine mode, writing `prompt` to standard
+// error once the terminal is changed, so that a pasted line up to
+// MAX_LINE_BYTES arrives whole. The line ends at
 // a line feed, a carriage return, the terminal's end-of-input character or
 // end of input, none of them kept; what was typed before a stop is dropped
 // once the prompt is written again. Failures as for read_stdin_line. Returns
