@@ -351,16 +351,17 @@ std::expected<SecureString, CliError> read_line(std::string_view label, LineSour
       return std::unexpected(make_error(
           err::PL_2006, "reading " + std::string(label) + ": " + os_error_text(errno)));
     }
+    // The prompt was written again after a stop: the user starts afresh.
+    if (at_terminal && n > 0 && restarts != g_prompt_restarts) {
+      restarts = g_prompt_restarts;
+      line.wipe();
+      line.clear();
+    }
     if (n == 0 || c == '\n') break;
     if (at_terminal) {
-      // The prompt was written again after a stop: the user starts afresh.
-      if (restarts != g_prompt_restarts) {
-        restarts = g_prompt_restarts;
-        line.wipe();
-        line.clear();
-      }
-      // Enter gives a carriage return where the user turned CR-to-NL off;
-      // the end-of-input character no longer means end of input by itself.
+      // Enter gives a carriage return where the user turned CR-to-NL off.
+      // The terminal now hands its end-of-input character (Ctrl-D) over as
+      // a byte; it ends the line as it would have ended the input.
       const int end_of_input = g_end_of_input_char;
       if (c == '\r' || (end_of_input != _POSIX_VDISABLE && c == end_of_input)) break;
     }

@@ -159,6 +159,34 @@ TEST_F(InitAtATerminal, PastedBlobLongerThanTheTerminalLineArrivesWhole) {
   EXPECT_TRUE(test::same_modes(job().modes(), job().user_modes())) << test::modes_text(job().modes());
 }
 
+// At the blob prompt the terminal's line editing is off; Ctrl-C gives the
+// terminal back as the user had it, and so does Ctrl-Z until the job is in
+// front again, when the prompt asks afresh and the half paste is dropped.
+TEST_F(InitAtATerminal, BlobPromptGivesTheTerminalBackOnSignals) {
+  constexpr const char* prompt = "Paste enrollment blob, then press Enter:";
+  ASSERT_TRUE(start_with({"init"}));
+  ASSERT_TRUE(job().await_screen(prompt)) << job().screen;
+  job().type("half a paste\x03");
+  int status = job().await_change();
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << "status " << status << ": " << job().screen;
+  EXPECT_TRUE(test::same_modes(job().modes(), job().user_modes())) << test::modes_text(job().modes());
+
+  ASSERT_TRUE(start_with({"init"}));
+  ASSERT_TRUE(job().await_screen(prompt)) << job().screen;
+  job().type(enrolment_.blob.substr(0, 100) + "\x1a");
+  status = job().await_change();
+  ASSERT_TRUE(WIFSTOPPED(status) && WSTOPSIG(status) == SIGTSTP) << "status " << status << ": " << job().screen;
+  ASSERT_EQ(job().tell(ShellJob::TakeTerminal), 0);
+  EXPECT_TRUE(test::same_modes(job().modes(), job().user_modes())) << "stopped with " << test::modes_text(job().modes());
+  const std::size_t first_prompt = job().screen.find(prompt);
+  ASSERT_EQ(job().tell(ShellJob::Foreground), 0);
+  ASSERT_TRUE(job().await_screen(prompt, first_prompt + 1)) << "the prompt was not written again: " << job().screen;
+  job().type(enrolment_.blob + "\r");
+  await_hidden_prompt();
+  type_key_and_expect_enrolment();
+  EXPECT_TRUE(test::same_modes(job().modes(), job().user_modes())) << test::modes_text(job().modes());
+}
+
 // Giving up at the hidden prompt must not leave the terminal without echo;
 // the process still ends by the signal (a shell reports 130 for SIGINT), and
 // ^\ writes no core, which would hold the key typed so far.
