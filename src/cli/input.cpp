@@ -78,16 +78,22 @@ void trim_trailing_newlines(SecureString& text) {
   text.resize(end);
 }
 
-// The hidden prompt's state, shared with its signal handlers. One prompt at a
-// time; everything the handlers touch is set before they are installed.
-termios g_terminal_before{};    // the terminal as it was before the prompt
-termios g_terminal_hidden{};    // the same with echo off
-volatile sig_atomic_t g_prompt_waiting = 0;  // a hidden prompt wants input
-volatile sig_atomic_t g_input_hidden = 0;    // echo is off by our doing
-const char* g_prompt_text = nullptr;         // written again after a stop
+// The prompt's state, shared with its signal handlers. One prompt at a time;
+// everything the handlers touch is set before they are installed, and the
+// two copies of the terminal's modes are only written and read with the
+// prompt signals blocked.
+termios g_terminal_before{};   // the terminal as the user had it
+termios g_terminal_changed{};  // the same as the prompt wants it
+volatile sig_atomic_t g_prompt_mode = 0;       // a TerminalInputMode
+volatile sig_atomic_t g_prompt_waiting = 0;    // a prompt wants input
+volatile sig_atomic_t g_input_changed = 0;     // the terminal is changed by our doing
+volatile sig_atomic_t g_prompt_restarts = 0;   // times the prompt was written again
+volatile sig_atomic_t g_end_of_input_char = -1;  // the user's end-of-input character
+const char* g_prompt_text = nullptr;           // written again after a stop
 std::size_t g_prompt_size = 0;
 
-// Ending the prompt, hiding again after a stop, and stopping the job.
+// Ending the prompt, changing the terminal again after a stop, and stopping
+// the job.
 constexpr std::array<int, 4> kEndingSignals = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 constexpr std::array<int, 3> kStoppingSignals = {SIGTSTP, SIGTTIN, SIGTTOU};
 constexpr std::array<int, 8> kPromptSignals = {SIGINT,  SIGTERM, SIGHUP,  SIGQUIT,
@@ -100,9 +106,17 @@ sigset_t prompt_signal_set() {
   return set;
 }
 
-// Everything below down to the handlers is async-signal-safe: tcgetpgrp,
-// getpgrp, tcsetattr, write, sigaction, sigprocmask, raise and the plain
-// system calls setrlimit and prctl.
+// Everything below down to the handlers is async-signal-safe: tcgetattr,
+// tcgetpgrp, getpgrp, tcsetattr, write, sigaction, sigprocmask, raise and
+// the plain system calls setrlimit and prctl.
+
+// The local modes the prompt's mode switches off; the terminal shows any of
+// them on when someone else has set it since.
+tcflag_t changed_local_modes() {
+  return g_prompt_mode == static_cast<sig_atomic_t>(TerminalInputMode::WholeLine)
+             ? static_cast<tcflag_t>(ICANON)
+             : static_cast<tcflag_t>(ECHO);
+}
 
 bool set_terminal(const termios& state) {
   while (::tcsetattr(STDIN_FILENO, TCSANOW, &state) != 0) {
@@ -119,30 +133,53 @@ bool terminal_is_ours() {
   return foreground < 0 || foreground == ::getpgrp();
 }
 
-// Called with the prompt signals blocked. False when the terminal refused.
-bool hide_input() {
-  if (!terminal_is_ours()) return true;  // hidden once the job is in front
+// Called with the prompt signals blocked. False when the terminal refused;
+// `made` tells whether the terminal was set just now.
+bool change_terminal(bool& made) {
+  made = false;
+  if (!terminal_is_ours()) return true;  // changed once the job is in front
+  termios now{};
+  if (::tcgetattr(STDIN_FILENO, &now) != 0) return false;
+  // Still as we left it: nothing to do. Otherwise someone set the terminal
+  // since (a shell, while the job was stopped by SIGSTOP), and what it holds
+  // now is what the user has.
+  if (g_input_changed != 0 && (now.c_lflag & changed_local_modes()) == 0) return true;
+  // Read now, with the job in front, never earlier: a shell that held the
+  // terminal in its own line-editing modes until it gave the terminal to
+  // this job has put the user's modes back by now.
+  g_terminal_before = now;
+  g_terminal_changed = now;
+  g_end_of_input_char = now.c_cc[VEOF];
+  if (g_prompt_mode == static_cast<sig_atomic_t>(TerminalInputMode::WholeLine)) {
+    g_terminal_changed.c_lflag &= ~static_cast<tcflag_t>(ICANON);
+    g_terminal_changed.c_cc[VMIN] = 1;
+    g_terminal_changed.c_cc[VTIME] = 0;
+  } else {
+    g_terminal_changed.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+  }
   // Marked first: a handler that runs right after the change must know it.
-  g_input_hidden = 1;
-  if (set_terminal(g_terminal_hidden)) return true;
-  g_input_hidden = 0;
-  return false;
+  g_input_changed = 1;
+  made = set_terminal(g_terminal_changed);
+  if (!made) g_input_changed = 0;
+  return made;
 }
 
-// Called with the prompt signals blocked.
-void show_input() {
-  if (g_input_hidden == 0) return;
-  set_terminal(g_terminal_before);
-  g_input_hidden = 0;
+// Called with the prompt signals blocked. A terminal some other job owns by
+// now (the process was stopped by SIGSTOP and sent behind) is left to it.
+void restore_terminal() {
+  if (g_input_changed == 0) return;
+  if (terminal_is_ours()) set_terminal(g_terminal_before);
+  g_input_changed = 0;
 }
 
-// Once the job runs again in the foreground, the input is hidden again. If
-// it had been shown for the stop, the prompt is written again too: the
-// terminal dropped whatever half of a line had been typed.
-void hide_input_again() {
+// Once the job runs again in the foreground, the terminal is changed again.
+// If it had to be, the prompt is written again too: the terminal dropped
+// whatever half of a line had been typed.
+void change_terminal_again() {
   if (g_prompt_waiting == 0 || !terminal_is_ours()) return;
-  const bool was_shown = g_input_hidden == 0;
-  if (!hide_input() || !was_shown) return;
+  bool made = false;
+  if (!change_terminal(made) || !made) return;
+  g_prompt_restarts = g_prompt_restarts + 1;
   for (std::size_t done = 0; done < g_prompt_size;) {
     const ssize_t n = ::write(STDERR_FILENO, g_prompt_text + done, g_prompt_size - done);
     if (n < 0 && errno == EINTR) continue;
@@ -165,8 +202,8 @@ void take_default_action(int sig) {
   ::sigprocmask(SIG_UNBLOCK, &just_this, nullptr);
 }
 
-void show_input_and_end(int sig) {
-  show_input();
+void restore_terminal_and_end(int sig) {
+  restore_terminal();
   if (sig == SIGQUIT) {
     // Its default action writes a core, and the core would hold the key
     // typed so far. The process still ends by the signal, without one.
@@ -187,38 +224,40 @@ struct sigaction handler_action(void (*handler)(int)) {
   return action;
 }
 
-void show_input_and_stop(int sig) {
+void restore_terminal_and_stop(int sig) {
   const int saved_errno = errno;
-  show_input();
+  restore_terminal();
   take_default_action(sig);  // stopped here until continued
   sigset_t just_this;
   sigemptyset(&just_this);
   sigaddset(&just_this, sig);
   ::sigprocmask(SIG_BLOCK, &just_this, nullptr);
-  const struct sigaction again = handler_action(show_input_and_stop);
+  const struct sigaction again = handler_action(restore_terminal_and_stop);
   ::sigaction(sig, &again, nullptr);
   // Also when the stop was dropped (a job nobody controls cannot stop).
-  hide_input_again();
+  change_terminal_again();
   errno = saved_errno;
 }
 
-void hide_input_on_continue(int) {
+void change_terminal_on_continue(int) {
   const int saved_errno = errno;
-  hide_input_again();
+  change_terminal_again();
   errno = saved_errno;
 }
 
 }  // namespace
 
-HiddenTerminalInput::HiddenTerminalInput(std::string_view prompt) {
-  if (::tcgetattr(STDIN_FILENO, &g_terminal_before) != 0) return;
-  g_terminal_hidden = g_terminal_before;
-  g_terminal_hidden.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+TerminalInput::TerminalInput(TerminalInputMode mode, std::string_view prompt) {
+  // Only a look at whether there is a terminal: its modes are read once the
+  // signals are blocked, and again whenever they are changed.
+  termios probe{};
+  if (::tcgetattr(STDIN_FILENO, &probe) != 0) return;
+  g_prompt_mode = static_cast<sig_atomic_t>(mode);
   g_prompt_text = prompt.data();
   g_prompt_size = prompt.size();
 
   // No prompt signal is handled until the state is complete, and none
-  // finds echo off without knowing it.
+  // finds the terminal changed without knowing it.
   const sigset_t blocked = prompt_signal_set();
   sigset_t before;
   ::sigprocmask(SIG_BLOCK, &blocked, &before);
@@ -230,17 +269,18 @@ HiddenTerminalInput::HiddenTerminalInput(std::string_view prompt) {
     const bool stopping =
         std::find(kStoppingSignals.begin(), kStoppingSignals.end(), sig) != kStoppingSignals.end();
     const struct sigaction action = handler_action(
-        ending ? show_input_and_end : stopping ? show_input_and_stop : hide_input_on_continue);
+        ending ? restore_terminal_and_end : stopping ? restore_terminal_and_stop : change_terminal_on_continue);
     ::sigaction(sig, &action, nullptr);
   }
   g_prompt_waiting = 1;
-  hidden_ = hide_input();
+  bool made = false;
+  changed_ = change_terminal(made);
   installed_ = true;
-  if (!hidden_) put_back();
+  if (!changed_) put_back();
   ::sigprocmask(SIG_SETMASK, &before, nullptr);
 }
 
-HiddenTerminalInput::~HiddenTerminalInput() {
+TerminalInput::~TerminalInput() {
   if (!installed_) return;
   const sigset_t blocked = prompt_signal_set();
   sigset_t before;
@@ -251,9 +291,9 @@ HiddenTerminalInput::~HiddenTerminalInput() {
 }
 
 // Called with the prompt signals blocked.
-void HiddenTerminalInput::put_back() {
+void TerminalInput::put_back() {
   g_prompt_waiting = 0;
-  show_input();
+  restore_terminal();
   for (std::size_t i = 0; i < kPromptSignals.size(); ++i) {
     if (previous_[i].sa_handler != SIG_IGN) ::sigaction(kPromptSignals[i], &previous_[i], nullptr);
   }
@@ -289,11 +329,20 @@ std::expected<SecureString, CliError> read_text_source(std::string_view path) {
   return text;
 }
 
-std::expected<SecureString, CliError> read_stdin_line(std::string_view label) {
+namespace {
+
+// How a line is read: from any standard input, or from the terminal under a
+// TerminalInput in the WholeLine mode, where the terminal no longer ends
+// lines itself.
+enum class LineSource { Stdin, WholeLineTerminal };
+
+std::expected<SecureString, CliError> read_line(std::string_view label, LineSource source) {
+  const bool at_terminal = source == LineSource::WholeLineTerminal;
   SecureString line;
   // Start on the heap, so no prefix of the line is left behind in the
   // string's inline buffer when it grows.
   line.reserve(128);
+  sig_atomic_t restarts = g_prompt_restarts;
   for (;;) {
     unsigned char c = 0;
     const ssize_t n = ::read(STDIN_FILENO, &c, 1);
@@ -302,9 +351,25 @@ std::expected<SecureString, CliError> read_stdin_line(std::string_view label) {
       return std::unexpected(make_error(
           err::PL_2006, "reading " + std::string(label) + ": " + os_error_text(errno)));
     }
+    // The prompt was written again after a stop: the user starts afresh.
+    if (at_terminal && n > 0 && restarts != g_prompt_restarts) {
+      restarts = g_prompt_restarts;
+      line.wipe();
+      line.clear();
+    }
     if (n == 0 || c == '\n') break;
+    if (at_terminal) {
+      // Enter gives a carriage return where the user turned CR-to-NL off.
+      // The terminal now hands its end-of-input character (Ctrl-D) over as
+      // a byte; it ends the line as it would have ended the input.
+      const int end_of_input = g_end_of_input_char;
+      if (c == '\r' || (end_of_input != _POSIX_VDISABLE && c == end_of_input)) break;
+    }
     if (line.size() >= MAX_LINE_BYTES) {
       wipe_bytes(&c, 1);
+      // The rest of an over-long paste would otherwise go to the shell
+      // once the terminal is given back.
+      if (at_terminal && terminal_is_ours()) ::tcflush(STDIN_FILENO, TCIFLUSH);
       return std::unexpected(make_error(err::PL_2006, std::string(label) + " exceeds " +
                                                           std::to_string(MAX_LINE_BYTES) + " bytes"));
     }
@@ -319,12 +384,43 @@ std::expected<SecureString, CliError> read_stdin_line(std::string_view label) {
   return line;
 }
 
+}  // namespace
+
+std::expected<SecureString, CliError> read_stdin_line(std::string_view label) {
+  return read_line(label, LineSource::Stdin);
+}
+
 std::optional<std::expected<SecureString, CliError>> read_stdin_line_without_echo(
     std::string_view prompt, std::string_view label) {
   write_stderr(prompt);
   const HiddenTerminalInput hidden(prompt);
   if (!hidden) return std::nullopt;
-  return read_stdin_line(label);
+  return read_line(label, LineSource::Stdin);
+}
+
+std::optional<std::expected<SecureString, CliError>> read_terminal_line(std::string_view prompt,
+                                                                        std::string_view label) {
+  // The prompt comes once the terminal is changed: a paste that came before
+  // would still be cut by the terminal's line buffer.
+  const TerminalInput whole_line(TerminalInputMode::WholeLine, prompt);
+  write_stderr(prompt);
+  if (!whole_line) return std::nullopt;
+  return read_line(label, LineSource::WholeLineTerminal);
+}
+
+std::expected<SecureString, CliError> read_secret_stdin() {
+  if (::isatty(STDIN_FILENO) == 0) return read_stdin_bounded();
+  // No prompt of its own: the caller's usage says what is read. Echo stays
+  // off until end of input (Ctrl-D), as the read ends there.
+  const HiddenTerminalInput hidden("");
+  return read_stdin_bounded();
+}
+
+std::expected<SecureString, CliError> read_secret_source(std::string_view path) {
+  if (path != "-") return read_text_source(path);
+  auto text = read_secret_stdin();
+  if (text) trim_trailing_newlines(*text);
+  return text;
 }
 
 std::expected<std::string, CliError> option_value_string(ArgParser& args, std::string_view label) {

@@ -61,36 +61,57 @@ std::expected<SecureString, CliError> read_text_source(std::string_view path);
 // UTF-8: {utf-8 error}".
 std::expected<SecureString, CliError> read_stdin_line(std::string_view label);
 
-// HiddenTerminalInput keeps what is typed at the terminal on standard input
-// from being echoed while it lives, and on every way out (a return, an
-// exception) puts the terminal back exactly as it found it. Meanwhile:
+// How a TerminalInput changes the terminal on standard input while it lives.
+enum class TerminalInputMode {
+  // Echo off: what is typed is not shown.
+  Hidden,
+  // Canonical mode off, echo as the user has it: bytes are handed over as
+  // they come, so a line longer than the terminal's own line buffer (about
+  // 4 KiB) arrives whole instead of being cut there.
+  WholeLine,
+};
+
+// TerminalInput changes the terminal on standard input as its mode says
+// while it lives, and on every way out (a return, an exception) puts the
+// terminal back exactly as the user had it. Meanwhile:
 // - SIGINT, SIGTERM, SIGHUP and SIGQUIT put the terminal back, then end the
 //   process by that signal (SIGQUIT without a core, which could hold a key);
 // - SIGTSTP, SIGTTIN and SIGTTOU put it back before the job stops, and once
-//   the job is continued in the foreground (SIGCONT) the input is hidden
+//   the job is continued in the foreground (SIGCONT) the terminal is changed
 //   again and `prompt` is written again to standard error;
 // - a job in the background leaves the terminal alone until it is in front.
+// The terminal's modes are read each time they are changed, with the job in
+// front: what is put back is what the user had then, never a copy taken
+// while a shell in front of the job held the terminal in modes of its own.
 // Signals the process ignores stay ignored; the earlier handlers come back
 // when it goes. The terminal is changed in-process (tcsetattr), so no window
-// is left in which the process ends while a child still switches echo off.
+// is left in which the process ends while a child still changes it.
 // One at a time; `prompt` must outlive it.
-class HiddenTerminalInput {
+class TerminalInput {
  public:
-  explicit HiddenTerminalInput(std::string_view prompt);
-  ~HiddenTerminalInput();
-  HiddenTerminalInput(const HiddenTerminalInput&) = delete;
-  HiddenTerminalInput& operator=(const HiddenTerminalInput&) = delete;
+  TerminalInput(TerminalInputMode mode, std::string_view prompt);
+  ~TerminalInput();
+  TerminalInput(const TerminalInput&) = delete;
+  TerminalInput& operator=(const TerminalInput&) = delete;
 
-  // False when echo could not be switched off (standard input is not a
+  // False when the terminal could not be changed (standard input is not a
   // terminal, or the terminal refused): nothing was changed.
-  explicit operator bool() const { return hidden_; }
+  explicit operator bool() const { return changed_; }
 
  private:
   void put_back();
 
   std::array<struct sigaction, 8> previous_{};
   bool installed_ = false;
-  bool hidden_ = false;
+  bool changed_ = false;
+};
+
+// HiddenTerminalInput keeps what is typed at the terminal on standard input
+// from being echoed while it lives (a TerminalInput in the Hidden mode).
+class HiddenTerminalInput : public TerminalInput {
+ public:
+  explicit HiddenTerminalInput(std::string_view prompt)
+      : TerminalInput(TerminalInputMode::Hidden, prompt) {}
 };
 
 // read_stdin_line_without_echo writes `prompt` to standard error, then reads
@@ -98,6 +119,26 @@ class HiddenTerminalInput {
 // having read nothing, when echo could not be switched off.
 std::optional<std::expected<SecureString, CliError>> read_stdin_line_without_echo(
     std::string_view prompt, std::string_view label);
+
+// read_terminal_line reads one line from the terminal on standard input
+// under a TerminalInput in the WholeLine mode, writing `prompt` to standard
+// error once the terminal is changed, so that a pasted line up to
+// MAX_LINE_BYTES arrives whole. The line ends at
+// a line feed, a carriage return, the terminal's end-of-input character or
+// end of input, none of them kept; what was typed before a stop is dropped
+// once the prompt is written again. Failures as for read_stdin_line. Returns
+// nullopt, having read nothing, when the terminal could not be changed.
+std::optional<std::expected<SecureString, CliError>> read_terminal_line(std::string_view prompt,
+                                                                        std::string_view label);
+
+// read_secret_stdin is read_stdin_bounded for a secret: when standard input
+// is a terminal it is read with echo off (under a HiddenTerminalInput), to
+// end of input as ever. Pipes and files are read as they are.
+std::expected<SecureString, CliError> read_secret_stdin();
+
+// read_secret_source is read_text_source for a secret: "-" is read with
+// read_secret_stdin.
+std::expected<SecureString, CliError> read_secret_source(std::string_view path);
 
 // option_value_string takes the value of the option just returned by `args`
 // as text. Tokeniser failures become PL-2000 (error_from_arg_error); a value

@@ -17,8 +17,11 @@
 #include <ostream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "tests/support/enrolment.h"
+#include "tests/support/job_shell.h"
+#include "tests/support/process.h"
 #include "tests/support/pty.h"
 
 namespace pellucor {
@@ -28,192 +31,7 @@ namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 using test::echo_is_on;
-using test::read_some;
-
-// The shell's side of a ShellJob; runs in a forked child and never returns.
-// It leads a new session on the terminal `slave` and starts init there in a
-// process group of its own, made the terminal's foreground group, as an
-// interactive shell runs a job. Then it obeys one-byte commands on `commands`
-// and answers each with an int on `answers`:
-//   'w' waits for the job to stop or end and answers its wait status;
-//   't' takes the terminal back for the shell's own group (after a stop);
-//   'f' gives the terminal to the job and continues it (fg);
-//   'b' continues the job behind the shell (bg).
-[[noreturn]] void run_shell(const char* slave, const char* home, const char* blob, int out,
-                            int commands, int answers) {
-  ::setsid();
-  const int tty = ::open(slave, O_RDWR);  // becomes the session's terminal
-  if (tty < 0) ::_exit(120);
-  // A shell moves the terminal between groups while it is not in front.
-  ::signal(SIGTTOU, SIG_IGN);
-  const pid_t job = ::fork();
-  if (job < 0) ::_exit(121);
-  if (job == 0) {
-    ::setpgid(0, 0);
-    ::tcsetpgrp(tty, ::getpid());
-    ::signal(SIGTTOU, SIG_DFL);
-    ::dup2(tty, 0);
-    ::dup2(tty, 2);
-    ::dup2(out, 1);
-    ::close(tty);
-    if (::chdir(home) != 0) ::_exit(122);
-    // Cores allowed, so one written by the signals shows up in the cwd.
-    rlimit core{};
-    ::getrlimit(RLIMIT_CORE, &core);
-    core.rlim_cur = core.rlim_max;
-    ::setrlimit(RLIMIT_CORE, &core);
-    ::setenv("HOME", home, 1);
-    ::unsetenv("XDG_CONFIG_HOME");
-    ::setenv("NO_COLOR", "1", 1);
-    // "--": a random blob may start with '-'.
-    ::execl(PELLUCOR_CLI_PATH, PELLUCOR_CLI_PATH, "init", "--", blob, static_cast<char*>(nullptr));
-    ::_exit(127);
-  }
-  ::setpgid(job, job);
-  int answer = job;
-  if (::write(answers, &answer, sizeof answer) != sizeof answer) ::_exit(123);
-  for (char c = 0; ::read(commands, &c, 1) == 1;) {
-    answer = 0;
-    switch (c) {
-      case 'w':
-        while (::waitpid(job, &answer, WUNTRACED) < 0 && errno == EINTR) {
-        }
-        break;
-      case 't': ::tcsetpgrp(tty, ::getpgrp()); break;
-      case 'f':
-        ::tcsetpgrp(tty, job);
-        ::kill(-job, SIGCONT);
-        break;
-      case 'b': ::kill(-job, SIGCONT); break;
-      default: break;
-    }
-    if (::write(answers, &answer, sizeof answer) != sizeof answer) ::_exit(124);
-  }
-  ::_exit(0);
-}
-
-// One run of `init -- blob` under run_shell on a fresh pseudo-terminal, with
-// its stdout on a pipe and `home` as its HOME and cwd. Everything it shows on
-// the terminal is collected into screen.
-class ShellJob {
- public:
-  ShellJob(const fs::path& home, const std::string& blob) {
-    if (tty_.master() < 0) return;
-    int out[2], commands[2], answers[2];
-    if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(commands, O_CLOEXEC) != 0 ||
-        ::pipe2(answers, O_CLOEXEC) != 0) {
-      return;
-    }
-    const std::string slave = tty_.slave_path();
-    const std::string home_text = home.string();
-    shell_ = ::fork();
-    if (shell_ == 0) run_shell(slave.c_str(), home_text.c_str(), blob.c_str(), out[1], commands[0], answers[1]);
-    ::close(out[1]);
-    ::close(commands[0]);
-    ::close(answers[1]);
-    out_ = out[0];
-    commands_ = commands[1];
-    answers_ = answers[0];
-    if (shell_ > 0) {
-      if (auto pid = answer()) cli_ = *pid;
-    }
-  }
-  ~ShellJob() {
-    if (cli_ > 0 && !ended_) {
-      ::kill(-cli_, SIGKILL);
-      ::kill(cli_, SIGKILL);
-    }
-    for (int fd : {out_, commands_, answers_}) {
-      if (fd >= 0) ::close(fd);
-    }
-    if (shell_ > 0) {
-      ::kill(shell_, SIGKILL);
-      ::waitpid(shell_, nullptr, 0);
-    }
-  }
-  ShellJob(const ShellJob&) = delete;
-  ShellJob& operator=(const ShellJob&) = delete;
-
-  bool started() const { return cli_ > 0; }
-  pid_t pid() const { return cli_; }
-  int master() const { return tty_.master(); }
-  std::string screen;
-
-  // Sends one command to the shell and returns its answer.
-  std::optional<int> tell(char command) {
-    if (::write(commands_, &command, 1) != 1) return std::nullopt;
-    return answer();
-  }
-
-  // The prompt on the terminal, then echo off. Generous deadlines: under the
-  // sanitizers on a loaded machine the child can take seconds to start; a
-  // passing run leaves each loop early.
-  void await_hidden_prompt() {
-    EXPECT_TRUE(test::read_until(master(), screen, "Enrollment key: ", 0, 20s)) << screen;
-    EXPECT_TRUE(await_echo(false)) << "echo stayed on";
-  }
-
-  // True once the terminal's echo is `on`, false when it did not get there.
-  bool await_echo(bool on) {
-    for (const auto end = Clock::now() + 5s; Clock::now() < end && echo_is_on(master()) != on;) {
-      std::this_thread::sleep_for(5ms);
-    }
-    return echo_is_on(master()) == on;
-  }
-
-  void type(const std::string& text) {
-    ASSERT_EQ(::write(master(), text.data(), text.size()), static_cast<ssize_t>(text.size()));
-  }
-
-  // The job's wait status once it stopped or ended; a failure when it did
-  // neither within the deadline.
-  int await_change() {
-    const auto status = tell('w');
-    if (!status) {
-      ADD_FAILURE() << "init neither stopped nor ended: " << screen;
-      return 0;
-    }
-    if (WIFEXITED(*status) || WIFSIGNALED(*status)) {
-      ended_ = true;
-      screen += read_some(master(), 100ms);
-    }
-    return *status;
-  }
-
-  // What init wrote on stdout; read once it ended.
-  std::string stdout_text() { return read_some(out_, 200ms); }
-
- private:
-  // One int from the shell, collecting the terminal's output meanwhile.
-  std::optional<int> answer() {
-    int value = 0;
-    std::size_t got = 0;
-    for (const auto end = Clock::now() + 30s; got < sizeof value;) {
-      if (Clock::now() >= end) return std::nullopt;
-      pollfd p[2] = {{answers_, POLLIN, 0}, {master(), POLLIN, 0}};
-      if (::poll(p, 2, 20) <= 0) continue;
-      if ((p[1].revents & POLLIN) != 0) {
-        char buf[4096];
-        const ssize_t n = ::read(master(), buf, sizeof buf);
-        if (n > 0) screen.append(buf, static_cast<std::size_t>(n));
-      }
-      if ((p[0].revents & (POLLIN | POLLHUP)) != 0) {
-        const ssize_t n = ::read(answers_, reinterpret_cast<char*>(&value) + got, sizeof value - got);
-        if (n <= 0) return std::nullopt;
-        got += static_cast<std::size_t>(n);
-      }
-    }
-    return value;
-  }
-
-  test::PseudoTerminal tty_;
-  pid_t shell_ = -1;
-  pid_t cli_ = -1;
-  int out_ = -1;
-  int commands_ = -1;
-  int answers_ = -1;
-  bool ended_ = false;
-};
+using test::ShellJob;
 
 class InitAtATerminal : public ::testing::Test {
  protected:
@@ -230,13 +48,32 @@ class InitAtATerminal : public ::testing::Test {
     if (!home_.empty()) fs::remove_all(home_);
   }
 
-  // Starts init (ending the run before, if any); false when it could not.
-  bool start() {
+  // Starts `init -- blob` (ending the run before, if any) as a job of a
+  // shell on a fresh terminal, with `home_` as its HOME and cwd; false when
+  // it could not. "--": a random blob may start with '-'.
+  bool start(bool in_background = false, bool shell_line_editing = false) {
+    return start_with({"init", "--", enrolment_.blob}, in_background, shell_line_editing);
+  }
+  bool start_with(std::vector<std::string> args, bool in_background = false, bool shell_line_editing = false) {
     job_.reset();
-    job_ = std::make_unique<ShellJob>(home_, enrolment_.blob);
+    test::JobOptions o;
+    o.run = test::cli_options(std::move(args));
+    o.run.env["HOME"] = home_.string();
+    o.run.env["XDG_CONFIG_HOME"] = std::nullopt;
+    o.run.env["NO_COLOR"] = "1";
+    o.run.cwd = home_.string();
+    o.in_background = in_background;
+    o.shell_line_editing = shell_line_editing;
+    job_ = std::make_unique<ShellJob>(o);
     return job_->started();
   }
   ShellJob& job() { return *job_; }
+
+  // The prompt on the terminal, then echo off.
+  void await_hidden_prompt() {
+    EXPECT_TRUE(job().await_screen("Enrollment key: ")) << job().screen;
+    EXPECT_TRUE(job().await_echo(false)) << "echo stayed on";
+  }
 
   bool config_written() const { return fs::exists(home_ / ".config" / "pellucor" / "config"); }
 
@@ -268,8 +105,86 @@ class InitAtATerminal : public ::testing::Test {
 
 TEST_F(InitAtATerminal, TypedKeyIsNotEchoed) {
   ASSERT_TRUE(start());
-  job().await_hidden_prompt();
+  await_hidden_prompt();
   type_key_and_expect_enrolment();
+}
+
+// A job started behind a line-editing shell: the shell holds the terminal
+// in its own modes (canonical mode, echo and CR-to-NL off) until it gives
+// the terminal to the job, and puts the user's modes back first, as such a
+// shell does. The key prompt must work with the user's modes, so that Enter
+// ends the line, and leave exactly those behind.
+TEST_F(InitAtATerminal, StartedBehindALineEditorUsesTheUsersModesOnceInFront) {
+  ASSERT_TRUE(start(/*in_background=*/true, /*shell_line_editing=*/true));
+  const termios editing = job().modes();
+  ASSERT_TRUE(job().await_screen("Enrollment key: ")) << job().screen;
+  int status = job().await_change();
+  ASSERT_TRUE(WIFSTOPPED(status) && WSTOPSIG(status) == SIGTTIN) << "status " << status << ": " << job().screen;
+  EXPECT_TRUE(test::same_modes(job().modes(), editing)) << "a job behind the shell changed the terminal: "
+                                                        << test::modes_text(job().modes());
+
+  ASSERT_EQ(job().tell(ShellJob::UserModes), 0);
+  const std::size_t first_prompt = job().screen.find("Enrollment key: ");
+  ASSERT_EQ(job().tell(ShellJob::Foreground), 0);
+  ASSERT_TRUE(job().await_screen("Enrollment key: ", first_prompt + 1)) << job().screen;
+  ASSERT_TRUE(job().await_echo(false)) << "the input is not hidden";
+  termios hidden = job().user_modes();
+  hidden.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+  ASSERT_EQ(test::modes_text(job().modes()), test::modes_text(hidden));
+
+  job().type(enrolment_.key + "\r");  // Enter, as the terminal sends it
+  status = job().await_change();
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status << ": " << job().screen;
+  EXPECT_EQ(job().stdout_text().rfind("OK: Enrolled.\n", 0), 0u);
+  EXPECT_TRUE(test::same_modes(job().modes(), job().user_modes()))
+      << "left " << test::modes_text(job().modes()) << ", the user had " << test::modes_text(job().user_modes());
+}
+
+// A blob pasted at the prompt arrives whole, however far past the terminal's
+// own line buffer (4 KiB) it reaches, and the paste stays visible as before.
+TEST_F(InitAtATerminal, PastedBlobLongerThanTheTerminalLineArrivesWhole) {
+  auto agent = testing::make_agent("vault.example.test", testing::placeholder_channel_key_text());
+  agent.replica_host = "replica.example.test";
+  agent.replica_pub = testing::placeholder_channel_key_text();
+  enrolment_ = testing::mint_enrolment(agent);
+  ASSERT_GT(enrolment_.blob.size(), 6900u);
+  ASSERT_TRUE(start_with({"init"}));
+  ASSERT_TRUE(job().await_screen("Paste enrollment blob, then press Enter:")) << job().screen;
+  ASSERT_TRUE(job().await_echo(true));
+  job().type(enrolment_.blob + "\r");
+  await_hidden_prompt();
+  EXPECT_NE(job().screen.find(enrolment_.blob), std::string::npos) << "the paste was not shown";
+  type_key_and_expect_enrolment();
+  EXPECT_TRUE(config_written());
+  EXPECT_TRUE(test::same_modes(job().modes(), job().user_modes())) << test::modes_text(job().modes());
+}
+
+// At the blob prompt the terminal's line editing is off; Ctrl-C gives the
+// terminal back as the user had it, and so does Ctrl-Z until the job is in
+// front again, when the prompt asks afresh and the half paste is dropped.
+TEST_F(InitAtATerminal, BlobPromptGivesTheTerminalBackOnSignals) {
+  constexpr const char* prompt = "Paste enrollment blob, then press Enter:";
+  ASSERT_TRUE(start_with({"init"}));
+  ASSERT_TRUE(job().await_screen(prompt)) << job().screen;
+  job().type("half a paste\x03");
+  int status = job().await_change();
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << "status " << status << ": " << job().screen;
+  EXPECT_TRUE(test::same_modes(job().modes(), job().user_modes())) << test::modes_text(job().modes());
+
+  ASSERT_TRUE(start_with({"init"}));
+  ASSERT_TRUE(job().await_screen(prompt)) << job().screen;
+  job().type(enrolment_.blob.substr(0, 100) + "\x1a");
+  status = job().await_change();
+  ASSERT_TRUE(WIFSTOPPED(status) && WSTOPSIG(status) == SIGTSTP) << "status " << status << ": " << job().screen;
+  ASSERT_EQ(job().tell(ShellJob::TakeTerminal), 0);
+  EXPECT_TRUE(test::same_modes(job().modes(), job().user_modes())) << "stopped with " << test::modes_text(job().modes());
+  const std::size_t first_prompt = job().screen.find(prompt);
+  ASSERT_EQ(job().tell(ShellJob::Foreground), 0);
+  ASSERT_TRUE(job().await_screen(prompt, first_prompt + 1)) << "the prompt was not written again: " << job().screen;
+  job().type(enrolment_.blob + "\r");
+  await_hidden_prompt();
+  type_key_and_expect_enrolment();
+  EXPECT_TRUE(test::same_modes(job().modes(), job().user_modes())) << test::modes_text(job().modes());
 }
 
 // Giving up at the hidden prompt must not leave the terminal without echo;
@@ -287,7 +202,7 @@ class InitInterrupted : public InitAtATerminal, public ::testing::WithParamInter
 TEST_P(InitInterrupted, TerminalGetsItsEchoBack) {
   const Interruption& c = GetParam();
   ASSERT_TRUE(start());
-  job().await_hidden_prompt();
+  await_hidden_prompt();
   job().type("part of a key");
   if (c.typed != nullptr) {
     job().type(c.typed);  // the terminal signals its foreground group
@@ -325,7 +240,7 @@ class InitStopped : public InitAtATerminal, public ::testing::WithParamInterface
 TEST_P(InitStopped, ShellGetsEchoAndThePromptHidesAgainInFront) {
   const Stop& c = GetParam();
   ASSERT_TRUE(start());
-  job().await_hidden_prompt();
+  await_hidden_prompt();
   if (c.typed != nullptr) {
     job().type(c.typed);
   } else {
@@ -333,18 +248,18 @@ TEST_P(InitStopped, ShellGetsEchoAndThePromptHidesAgainInFront) {
   }
   int status = job().await_change();
   ASSERT_TRUE(WIFSTOPPED(status) && WSTOPSIG(status) == c.signal) << "status " << status << ": " << job().screen;
-  ASSERT_TRUE(job().tell('t'));
+  ASSERT_TRUE(job().tell(ShellJob::TakeTerminal));
   EXPECT_TRUE(echo_is_on(job().master())) << "stopped with echo off";
 
   if (c.via_background) {
-    ASSERT_TRUE(job().tell('b'));
+    ASSERT_TRUE(job().tell(ShellJob::Background));
     status = job().await_change();
     ASSERT_TRUE(WIFSTOPPED(status) && WSTOPSIG(status) == SIGTTIN) << "status " << status << ": " << job().screen;
     EXPECT_TRUE(echo_is_on(job().master())) << "a job behind the shell took its echo";
   }
 
   const std::size_t first_prompt = job().screen.find("Enrollment key: ");
-  ASSERT_TRUE(job().tell('f'));
+  ASSERT_TRUE(job().tell(ShellJob::Foreground));
   EXPECT_TRUE(test::read_until(job().master(), job().screen, "Enrollment key: ", first_prompt + 1, 20s))
       << "the prompt was not written again: " << job().screen;
   EXPECT_TRUE(job().await_echo(false)) << "the input is not hidden again";

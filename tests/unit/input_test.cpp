@@ -13,6 +13,7 @@
 #include <fstream>
 #include <new>
 #include <string>
+#include <thread>
 
 #include "tests/support/pty.h"
 
@@ -269,13 +270,17 @@ bool same_modes(const termios& a, const termios& b) {
 TEST_F(HiddenInputTest, TerminalIsGivenBackExactlyAsItWasOnEveryWayOut) {
   struct Case {
     const char* name;
+    TerminalInputMode mode;
     bool echo_before;
     bool throws;
   };
   const Case cases[] = {
-      {"returns", true, false},
-      {"throws", true, true},
-      {"echo was off already", false, false},
+      {"returns", TerminalInputMode::Hidden, true, false},
+      {"throws", TerminalInputMode::Hidden, true, true},
+      {"echo was off already", TerminalInputMode::Hidden, false, false},
+      {"whole line, returns", TerminalInputMode::WholeLine, true, false},
+      {"whole line, throws", TerminalInputMode::WholeLine, true, true},
+      {"whole line, echo off", TerminalInputMode::WholeLine, false, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -290,9 +295,18 @@ TEST_F(HiddenInputTest, TerminalIsGivenBackExactlyAsItWasOnEveryWayOut) {
     }
     ASSERT_EQ(::tcsetattr(slave_, TCSANOW, &before), 0);
     try {
-      const HiddenTerminalInput hidden("");
-      EXPECT_TRUE(hidden);
-      EXPECT_FALSE(test::echo_is_on(tty_.master()));
+      const TerminalInput changed(c.mode, "");
+      EXPECT_TRUE(changed);
+      const termios now = modes();
+      if (c.mode == TerminalInputMode::Hidden) {
+        EXPECT_FALSE(test::echo_is_on(tty_.master()));
+      } else {
+        // Canonical mode off; echo and everything else as the user had it.
+        EXPECT_EQ(now.c_lflag & ICANON, 0u);
+        EXPECT_EQ(now.c_lflag | ICANON, before.c_lflag | ICANON);
+        EXPECT_EQ(now.c_iflag, before.c_iflag);
+        EXPECT_EQ(now.c_cc[VMIN], 1);
+      }
       if (c.throws) throw std::bad_alloc();
     } catch (const std::bad_alloc&) {
     }
@@ -322,11 +336,75 @@ TEST_F(HiddenInputTest, EarlierHandlersComeBackAndIgnoredSignalsStayIgnored) {
   ::signal(SIGHUP, SIG_DFL);
 }
 
+// Writes `text` to the terminal once canonical mode is off, as a paste that
+// follows the prompt does.
+std::thread paste_when_whole_line(int master, std::string text) {
+  return std::thread([master, text = std::move(text)] {
+    for (int i = 0; i < 5000; ++i) {
+      termios t{};
+      if (::tcgetattr(master, &t) == 0 && (t.c_lflag & ICANON) == 0) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    for (std::size_t done = 0; done < text.size();) {
+      const ssize_t n = ::write(master, text.data() + done, text.size() - done);
+      if (n <= 0) return;
+      done += static_cast<std::size_t>(n);
+    }
+  });
+}
+
+TEST_F(HiddenInputTest, WholeLineReadTakesLongLinesAndEndsAtEitherLineEnd) {
+  const std::string long_line(20000, 'b');
+  struct Case {
+    const char* name;
+    std::string pasted;
+    std::string line;  // what is read; the rest stays for the next reader
+    std::string rest;
+  } cases[] = {
+      {"longer than the terminal's line", long_line + "\n", long_line, ""},
+      {"carriage return", "blob\rnext\n", "blob", "next"},
+      {"end-of-input character", "blob\x04next\n", "blob", "next"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    termios user = modes();
+    user.c_iflag &= ~static_cast<tcflag_t>(ICRNL);  // so a CR comes through as it is
+    user.c_lflag &= ~static_cast<tcflag_t>(ECHO);   // nothing to drain on the master
+    ASSERT_EQ(::tcsetattr(slave_, TCSANOW, &user), 0);
+    std::thread paste = paste_when_whole_line(tty_.master(), c.pasted);
+    auto line = read_terminal_line("", "enrollment blob");
+    paste.join();
+    ASSERT_TRUE(line.has_value());
+    ASSERT_TRUE(line->has_value()) << format_cli_error(line->error());
+    EXPECT_EQ(std::string_view(**line), c.line);
+    EXPECT_TRUE(same_modes(modes(), user));
+    if (!c.rest.empty()) {
+      auto rest = read_stdin_line("enrollment key");
+      ASSERT_TRUE(rest.has_value());
+      EXPECT_EQ(std::string_view(*rest), c.rest);
+    }
+  }
+}
+
+TEST_F(HiddenInputTest, WholeLineReadRefusesALineOverTheCap) {
+  termios user = modes();
+  user.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+  ASSERT_EQ(::tcsetattr(slave_, TCSANOW, &user), 0);
+  std::thread paste = paste_when_whole_line(tty_.master(), std::string(MAX_LINE_BYTES + 1, 'b') + "\n");
+  auto line = read_terminal_line("", "enrollment blob");
+  paste.join();
+  ASSERT_TRUE(line.has_value());
+  ASSERT_FALSE(line->has_value());
+  EXPECT_EQ(error_line(line->error()), "PL-2006: enrollment blob exceeds 65536 bytes");
+  EXPECT_TRUE(same_modes(modes(), user));
+}
+
 // Off a terminal nothing can be hidden: nothing is read, so the caller can
 // warn and read the line itself.
 TEST_F(InputTest, HiddenReadOffATerminalLeavesTheLineUnread) {
   set_stdin("the key\n");
   EXPECT_FALSE(read_stdin_line_without_echo("", "enrollment key").has_value());
+  EXPECT_FALSE(read_terminal_line("", "enrollment key").has_value());
   auto line = read_stdin_line("enrollment key");
   ASSERT_TRUE(line.has_value());
   EXPECT_EQ(std::string_view(*line), "the key");

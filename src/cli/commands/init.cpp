@@ -81,6 +81,15 @@ std::expected<SecureString, CliError> read_enrolment_key() {
   return read_stdin_line("enrollment key");
 }
 
+// At a terminal the blob is read with the terminal's line editing off: its
+// line buffer keeps about 4 KiB of one line, less than a blob with a replica.
+std::expected<SecureString, CliError> read_enrolment_blob_line() {
+  if (::isatty(STDIN_FILENO) == 0) return read_stdin_line("enrollment blob");
+  constexpr std::string_view prompt = "Paste enrollment blob, then press Enter:\n";
+  if (auto line = read_terminal_line(prompt, "enrollment blob")) return std::move(*line);
+  return read_stdin_line("enrollment blob");
+}
+
 }  // namespace
 
 std::expected<void, CliError> refuse_existing_config(const std::string& path) {
@@ -199,8 +208,7 @@ std::expected<void, CliError> run_init_command(ArgParser& args) {
   if (blob_arg) {
     blob.assign(*blob_arg);
   } else {
-    if (::isatty(STDIN_FILENO) != 0) write_stderr("Paste enrollment blob, then press Enter:\n");
-    auto line = read_stdin_line("enrollment blob");
+    auto line = read_enrolment_blob_line();
     if (!line) return std::unexpected(std::move(line.error()));
     blob.assign(trim_white_space(line->view()));
     if (blob.empty()) {

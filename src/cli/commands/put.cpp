@@ -92,7 +92,9 @@ std::expected<FlagInput, CliError> read_flag_input(ArgParser& args, std::string_
                                                   "'. Secret fields use --<field>-file (e.g. --password-file)"));
       auto path = option_value_string(args, "--*-file");
       if (!path) return std::unexpected(std::move(path.error()));
-      auto text = read_text_source(*path);
+      // A secret typed at the terminal is not shown.
+      const bool secret = is_secret_field(*find_field(fields, base));
+      auto text = secret ? read_secret_source(*path) : read_text_source(*path);
       if (!text) return std::unexpected(std::move(text.error()));
       in.values.insert_or_assign(std::string(base), std::move(*text));
       continue;
@@ -186,7 +188,7 @@ std::expected<EntryUpsertBody, CliError> build_put_body(std::string title, std::
 }
 
 std::expected<void, CliError> put_entry_from_json() {
-  auto raw = read_stdin_bounded();
+  auto raw = read_secret_stdin();
   if (!raw) return std::unexpected(std::move(raw.error()));
   auto parsed = json::parse(raw->view());
   raw->wipe();

@@ -53,6 +53,12 @@ std::expected<SecureString, CliError> read_file_option(ArgParser& args, std::str
   return read_text_source(*path);
 }
 
+std::expected<SecureString, CliError> read_secret_file_option(ArgParser& args, std::string_view label) {
+  auto path = option_value_string(args, label);
+  if (!path) return std::unexpected(std::move(path.error()));
+  return read_secret_source(*path);
+}
+
 std::expected<bool, CliError> read_query_token(const ArgToken& token, TextEntryQuery& query) {
   if (token.is_long("exact")) {
     query.exact = true;
@@ -91,7 +97,7 @@ CliError secret_on_argv_error(std::string_view option, std::string_view alternat
 std::expected<SecureString, CliError> read_text_entry_content(std::optional<SecureString> given,
                                                               const std::optional<std::string>& path) {
   if (given) return std::move(*given);
-  if (path) return read_text_source(*path);
+  if (path) return read_secret_source(*path);
   if (::isatty(STDIN_FILENO) == 1)
     return std::unexpected(new_argument_error("no content provided (use --content-file PATH, or pipe to stdin)"));
   // Piped content is kept exactly, trailing line break included.

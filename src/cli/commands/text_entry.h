@@ -71,10 +71,10 @@ std::expected<EntryUpsertBody, CliError> build_text_entry_body(TextEntryKind kin
 CliError secret_on_argv_error(std::string_view option, std::string_view alternative);
 
 // read_text_entry_content returns `given` when there is one; else the file at
-// `path` through read_text_source (trailing CR/LF cut, "-" is stdin); else
-// standard input read whole and kept exactly, unless standard input is a
-// terminal: PL-2000 "no content provided (use --content-file PATH, or pipe to
-// stdin)".
+// `path` through read_secret_source (trailing CR/LF cut, "-" is stdin, read
+// with echo off at a terminal); else standard input read whole and kept
+// exactly, unless standard input is a terminal: PL-2000 "no content provided
+// (use --content-file PATH, or pipe to stdin)".
 std::expected<SecureString, CliError> read_text_entry_content(std::optional<SecureString> given,
                                                               const std::optional<std::string>& path);
 

@@ -40,7 +40,7 @@ std::expected<bool, CliError> read_value_option(const ArgToken& token, ArgParser
     return std::unexpected(secret_on_argv_error("--embeddings", "--embeddings-file PATH" + std::string(or_json)));
 
   if (token.is_long("summary-file")) {
-    auto text = read_file_option(args, "--summary-file");
+    auto text = read_secret_file_option(args, "--summary-file");
     if (!text) return std::unexpected(std::move(text.error()));
     values.summary = std::move(*text);
   } else if (token.is_long("content-file")) {
@@ -149,7 +149,7 @@ std::expected<CreateValues, CliError> values_from_json(json::Value& input) {
 }
 
 std::expected<CreateValues, CliError> read_json_values() {
-  auto text = read_stdin_bounded();
+  auto text = read_secret_stdin();
   if (!text) return std::unexpected(std::move(text.error()));
   auto parsed = json::parse(text->view());
   if (!parsed) return std::unexpected(new_argument_error("invalid JSON on stdin: " + parsed.error().text()));
