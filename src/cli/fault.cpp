@@ -3,7 +3,6 @@
 #include <cxxabi.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -13,6 +12,7 @@
 
 #include "cli/terminal.h"
 #include "crypto/errors.h"
+#include "gate/write_fully.h"
 
 namespace pellucor {
 
@@ -26,19 +26,7 @@ std::string_view short_source_path(std::string_view path) {
 
 // Best effort: the report goes straight to descriptor 2, and a failure to
 // write it cannot be reported anywhere.
-void write_report(std::string_view text) {
-  std::size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = ::write(2, text.data() + done, text.size() - done);
-    if (n > 0) {
-      done += static_cast<std::size_t>(n);
-    } else if (n < 0 && errno == EINTR) {
-      continue;
-    } else {
-      return;
-    }
-  }
-}
+void write_report(std::string_view text) { (void)write_fully(2, text); }
 
 // The fault report: where, then what, in pieces of `message` written one
 // after the other. It builds no text, so that it also serves a handler that

@@ -8,26 +8,20 @@
 #include "cli/fault.h"
 #include "cli/utf8.h"
 #include "gate/os_error.h"
+#include "gate/write_fully.h"
 
 namespace pellucor {
 
 namespace {
 
 void write_all(int fd, std::string_view bytes, std::string_view stream_name) {
-  while (!bytes.empty()) {
-    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n >= 0) {
-      bytes.remove_prefix(static_cast<std::size_t>(n));
-      continue;
-    }
-    if (errno == EINTR) continue;
-    const int error_number = errno;
-    std::string message = "failed printing to ";
-    message += stream_name;
-    message += ": ";
-    message += os_error_text(error_number);
-    output_fault(fd, message);
-  }
+  const int error_number = write_fully(fd, bytes);
+  if (error_number == 0) return;
+  std::string message = "failed printing to ";
+  message += stream_name;
+  message += ": ";
+  message += os_error_text(error_number);
+  output_fault(fd, message);
 }
 
 }  // namespace

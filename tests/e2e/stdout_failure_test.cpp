@@ -1,6 +1,6 @@
 // Standard output that cannot be written (a full disk, here /dev/full): every
 // command stops with one error line and status 1, like any other failure of
-// a command.
+// a command. A reader that is slow is waited for.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -13,7 +13,9 @@
 namespace pellucor {
 namespace {
 
+using ::testing::HasSubstr;
 using ::testing::MatchesRegex;
+using ::testing::Not;
 using testing::SeedEntry;
 
 class FullStdout : public testing::EnrolledCli {};
@@ -89,6 +91,36 @@ TEST_F(FullStdout, FailedErrorLineStillFails) {
   const test::RunResult r = test::run_process(o);
   EXPECT_TRUE(r.exited_with(1)) << r.exit_code << " " << r.term_signal;
   EXPECT_EQ(r.out, "");
+}
+
+// A stdout pipe left non-blocking by whoever made it, and a reader slower
+// than the program: the output is waited through, not cut off at what the
+// pipe could hold.
+TEST_F(FullStdout, NonBlockingStdoutIsWaitedFor) {
+  SeedEntry github("GitHub", "credential");
+  github.fields = {{"password", "hunter2", "password", 2}};
+  vault_->add_entry(github);
+  std::string filler;
+  while (filler.size() < 200 * 1024) filler += "line " + std::to_string(filler.size()) + " of the template\n";
+  const std::string with_ref = file("big.conf", "key=pellucor://GitHub/password\n" + filler);
+  const std::string plain = file("big.txt", filler);
+  struct Case {
+    std::vector<std::string> args;
+    std::string out;
+  } cases[] = {
+      {{"render", with_ref}, "key=hunter2\n" + filler},
+      {{"render", plain}, filler},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args[1]);
+    test::RunOptions o = options(c.args);
+    o.stdout_mode = test::StdoutMode::NonBlockingPipe;
+    const test::RunResult r = test::run_process(o);
+    EXPECT_TRUE(r.exited_with(0)) << r.exit_code << " " << r.err;
+    EXPECT_THAT(r.err, Not(HasSubstr("PL-")));
+    EXPECT_EQ(r.out.size(), c.out.size());
+    EXPECT_TRUE(r.out == c.out);
+  }
 }
 
 }  // namespace

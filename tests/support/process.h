@@ -20,6 +20,10 @@ enum class StdoutMode {
   BrokenPipe,  // a pipe whose reading end is already closed: writes fail with EPIPE
   Terminal,    // a pseudo-terminal (isatty(1) is true); output captured into out
   Full,        // /dev/full: writes fail with ENOSPC
+  // Captured like Pipe, but the program's end has O_NONBLOCK set (as a
+  // parent may leave it), and the runner reads nothing until the pipe is
+  // full or the program has ended: a reader slower than the writer.
+  NonBlockingPipe,
 };
 
 struct RunOptions {
