@@ -17,6 +17,12 @@ namespace {
 void write_all(int fd, std::string_view bytes, std::string_view stream_name) {
   const int error_number = write_fully(fd, bytes);
   if (error_number == 0) return;
+  // The reader of stderr went away while the command is still succeeding:
+  // the note or warning has no one left to read it, and stopping here would
+  // cut short what the command still owes its stdout. It goes on, and its
+  // own outcome decides the status. An error line meeting a closed stderr is
+  // the fault below, which keeps the failure's status.
+  if (fd == 2 && error_number == EPIPE && !run_has_failed()) return;
   std::string message = "failed printing to ";
   message += stream_name;
   message += ": ";
@@ -123,6 +129,9 @@ void print_ok(std::string_view message) {
 }
 
 void print_error_line(std::string_view message) {
+  // An error line is the report of a failure: whatever happens to it, and to
+  // anything printed after it, the run ends with status 1.
+  mark_run_failed();
   const SanitizedText clean = sanitize_for_terminal(message);
   SecureString line;
   if (colour_enabled()) {

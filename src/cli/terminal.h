@@ -90,10 +90,13 @@ void print_field(std::string_view key, std::string_view value);
 void print_field_greyed(std::string_view key, std::string_view value);
 
 // write_stdout / write_stderr write all of `bytes` (unbuffered, retrying short
-// writes, waiting for a non-blocking descriptor). A failed write is a fault: a broken pipe ends the process quietly
-// with status 0; any other error stops it at once with status 1, after the
-// error line "PL-2000: failed printing to stdout: <error>" (the error as
-// os_error_text of gate/os_error.h renders it) when stdout failed.
+// writes, waiting for a non-blocking descriptor). A failed write is a fault:
+// a broken pipe ends the process quietly (status 0 while the command is
+// succeeding, 1 once the run has failed; see cli/fault.h), except that a
+// succeeding command whose stderr pipe was closed drops that text and goes
+// on; any other error stops it at once with status 1, after the error line
+// "PL-2000: failed printing to stdout: <error>" (the error as os_error_text
+// of gate/os_error.h renders it) when stdout failed.
 void write_stdout(std::string_view bytes);
 void write_stderr(std::string_view bytes);
 

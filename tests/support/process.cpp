@@ -183,6 +183,7 @@ RunResult run_process(const RunOptions& o) {
   }
   if (o.stdout_mode == StdoutMode::BrokenPipe) out.read.reset();
   if (o.stdout_mode == StdoutMode::NonBlockingPipe) set_nonblocking(out.write.get());
+  if (o.stderr_mode == StderrMode::BrokenPipe) err.read.reset();
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
@@ -209,6 +210,8 @@ RunResult run_process(const RunOptions& o) {
   }
   if (o.close_stderr) {
     posix_spawn_file_actions_addclose(&actions, 2);
+  } else if (o.stderr_mode == StderrMode::Full) {
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/full", O_WRONLY, 0);
   } else {
     posix_spawn_file_actions_adddup2(&actions, err.write.get(), 2);
   }
@@ -258,7 +261,7 @@ RunResult run_process(const RunOptions& o) {
   }
   Fd& out_read = o.stdout_mode == StdoutMode::Terminal ? tty_master : out.read;
   if (out_read) set_nonblocking(out_read.get());
-  set_nonblocking(err.read.get());
+  if (err.read) set_nonblocking(err.read.get());
 
   auto kill_group = [&] {
     ::kill(-pid, SIGKILL);

@@ -26,6 +26,13 @@ enum class StdoutMode {
   NonBlockingPipe,
 };
 
+// How the child's stderr is connected (unless close_stderr closes it).
+enum class StderrMode {
+  Pipe,        // captured into RunResult::err
+  BrokenPipe,  // a pipe whose reading end is already closed: writes fail with EPIPE
+  Full,        // /dev/full: writes fail with ENOSPC
+};
+
 struct RunOptions {
   std::string program;              // path, or a name looked up in PATH
   std::vector<std::string> args;    // arguments after argv[0]
@@ -36,6 +43,7 @@ struct RunOptions {
 
   StdoutMode stdout_mode = StdoutMode::Pipe;
   bool close_stderr = false;        // start with descriptor 2 closed
+  StderrMode stderr_mode = StderrMode::Pipe;
 
   // Environment: the test's own environment (or none when clear_env), then
   // these changes: a value sets the variable, std::nullopt removes it.
