@@ -92,6 +92,11 @@ SanitizedText sanitize_for_terminal(std::string_view text) { return sanitize(tex
 
 SanitizedText sanitize_one_line(std::string_view text) { return sanitize(text, true); }
 
+SanitizedText value_for_stdout(std::string_view raw) {
+  if (::isatty(1) != 1) return SanitizedText(raw);
+  return sanitize_for_terminal(raw);
+}
+
 std::string sanitize_inline(std::string_view text, std::size_t max_chars) {
   std::string out;
   std::size_t kept = 0;

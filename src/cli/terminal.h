@@ -3,8 +3,9 @@
 // write helpers every command uses for its output.
 //
 // Values a caller pipes into another program (a field value, a TOTP code, a
-// rendered template) are written raw with write_stdout; everything decorated
-// goes through the printers, which sanitise what they print.
+// rendered template) are written raw with write_stdout, after
+// value_for_stdout when stdout may be a terminal; everything decorated goes
+// through the printers, which sanitise what they print.
 #pragma once
 
 #include <cstddef>
@@ -59,6 +60,12 @@ class SanitizedText {
 // sanitize_for_terminal keeps only safe characters, in order; tab and line
 // feed survive. Bytes that are not well-formed UTF-8 are left out too.
 SanitizedText sanitize_for_terminal(std::string_view text);
+
+// value_for_stdout is a raw value as it goes to stdout: every byte unchanged
+// for a pipe or a file, which the program reading it needs whole; when stdout
+// is a terminal, sanitize_for_terminal of it (tab and line feed kept, as in
+// the listing), so that a value cannot steer the terminal it is shown on.
+SanitizedText value_for_stdout(std::string_view raw);
 
 // sanitize_one_line is sanitize_for_terminal for vault text shown inside one
 // line (a row, a "Label: value" line, a code, a label): each line feed and

@@ -93,10 +93,11 @@ std::vector<Field> working_fields(EntryData&& data) {
   return fields;
 }
 
-// Writes all of `bytes` to stdout; returns the error number of a failed
-// write.
+// Writes the value to stdout (whole for a pipe, made safe for a terminal);
+// returns the error number of a failed write.
 std::optional<int> write_raw_stdout(std::string_view bytes) {
-  if (const int error = write_fully(1, bytes); error != 0) return error;
+  const SanitizedText shown = value_for_stdout(bytes);
+  if (const int error = write_fully(1, shown.view()); error != 0) return error;
   return std::nullopt;
 }
 
