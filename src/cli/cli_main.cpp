@@ -162,6 +162,9 @@ int cli_main(int argc, const char* const* argv) {
   auto first = args.next_arg();
   if (!first) return usage_error(first.error().message);
   if (!first->has_value()) {
+    // A run without a command fails: its help is printed under status 1,
+    // also should stdout be a closed pipe.
+    mark_run_failed();
     print_help();
     return 1;
   }

@@ -3,7 +3,7 @@
 #include <cxxabi.h>
 #include <unistd.h>
 
-#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -13,10 +13,14 @@
 
 #include "cli/terminal.h"
 #include "crypto/errors.h"
+#include "gate/write_fully.h"
 
 namespace pellucor {
 
 namespace {
+
+// Set once the run's failure is being reported; read by the quiet exit.
+volatile std::sig_atomic_t g_run_failed = 0;
 
 // The path of the source file from the project's src/ folder on.
 std::string_view short_source_path(std::string_view path) {
@@ -26,19 +30,7 @@ std::string_view short_source_path(std::string_view path) {
 
 // Best effort: the report goes straight to descriptor 2, and a failure to
 // write it cannot be reported anywhere.
-void write_report(std::string_view text) {
-  std::size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = ::write(2, text.data() + done, text.size() - done);
-    if (n > 0) {
-      done += static_cast<std::size_t>(n);
-    } else if (n < 0 && errno == EINTR) {
-      continue;
-    } else {
-      return;
-    }
-  }
-}
+void write_report(std::string_view text) { (void)write_fully(2, text); }
 
 // The fault report: where, then what, in pieces of `message` written one
 // after the other. It builds no text, so that it also serves a handler that
@@ -62,9 +54,13 @@ std::string location_text(const std::source_location& where) {
   return location;
 }
 
+// The end of a run whose output met a closed pipe: nothing more is printed.
+// A run that succeeded so far keeps its status 0 (its reader chose to stop
+// reading); a run that failed keeps its 1 whether or not its error line got
+// through.
 [[noreturn]] void quiet_exit() {
   std::fflush(stdout);
-  ::_exit(0);
+  ::_exit(g_run_failed != 0 ? 1 : 0);
 }
 
 [[noreturn]] void on_terminate() {
@@ -93,6 +89,10 @@ std::string location_text(const std::source_location& where) {
 }
 
 }  // namespace
+
+void mark_run_failed() noexcept { g_run_failed = 1; }
+
+bool run_has_failed() noexcept { return g_run_failed != 0; }
 
 bool is_broken_pipe_message(std::string_view message) {
   const bool is_print_failure = message.find("failed printing to stdout") != std::string_view::npos ||
@@ -123,6 +123,7 @@ void output_fault(int fd, std::string_view message) {
 void install_fault_handler() { std::set_terminate(on_terminate); }
 
 void report_out_of_memory() noexcept {
+  mark_run_failed();
   try {
     print_error_line(format_cli_error(make_error(err::PL_2110, "out of memory")));
   } catch (const std::bad_alloc&) {

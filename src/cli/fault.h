@@ -3,11 +3,13 @@
 // A fault is either a broken invariant or a failed write to stdout/stderr
 // ("failed printing to stdout: Broken pipe (os error 32)"). A write that failed
 // because the reader went away (a pager or `head` that stopped reading) ends
-// the process quietly with status 0. Any other failed write stops the process
-// at once with status 1, without a core dump that could hold the secrets the
-// command was printing: one error line for stdout ("PL-2000: failed printing
-// to stdout: No space left on device (os error 28)"), nothing for stderr. A
-// broken invariant prints its message with its source location on stderr and
+// the process quietly: with status 0 while the command is succeeding, with
+// status 1 once the run has failed (its error line, or anything after it, met
+// the closed pipe). Any other failed write stops the process at once with
+// status 1, without a core dump that could hold the secrets the command was
+// printing: one error line for stdout ("PL-2000: failed printing to stdout:
+// No space left on device (os error 28)"), nothing for stderr. A broken
+// invariant prints its message with its source location on stderr and
 // aborts.
 #pragma once
 
@@ -16,7 +18,7 @@
 
 namespace pellucor {
 
-// fault never returns: it exits 0 quietly for a broken pipe, else reports
+// fault never returns: it exits quietly for a broken pipe, else reports
 // the message and where it was raised on stderr and aborts.
 [[noreturn]] void fault(std::string_view message,
                         std::source_location where = std::source_location::current());
@@ -26,6 +28,13 @@ namespace pellucor {
 // status 0 for a broken pipe, else status 1 after the error line (stdout) or
 // nothing more (stderr).
 [[noreturn]] void output_fault(int fd, std::string_view message);
+
+// mark_run_failed records that the run has failed and its failure is being
+// reported: from then on every way the process ends has status 1, also the
+// quiet end of a broken pipe. run_has_failed tells whether it was called.
+// Async-signal-safe.
+void mark_run_failed() noexcept;
+bool run_has_failed() noexcept;
 
 // is_broken_pipe_message is true for the fault text of a write to stdout or
 // stderr that failed because the pipe was closed.

@@ -18,6 +18,7 @@
 #include "crypto/channel_key.h"
 #include "crypto/encoding.h"
 #include "gate/os_error.h"
+#include "gate/write_fully.h"
 
 namespace pellucor {
 namespace {
@@ -180,12 +181,7 @@ void change_terminal_again() {
   bool made = false;
   if (!change_terminal(made) || !made) return;
   g_prompt_restarts = g_prompt_restarts + 1;
-  for (std::size_t done = 0; done < g_prompt_size;) {
-    const ssize_t n = ::write(STDERR_FILENO, g_prompt_text + done, g_prompt_size - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += static_cast<std::size_t>(n);
-  }
+  (void)write_fully(STDERR_FILENO, g_prompt_text, g_prompt_size);  // async-signal-safe: write and poll
 }
 
 // Raises `sig` under its default action and lets it through. The handler's

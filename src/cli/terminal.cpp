@@ -8,26 +8,26 @@
 #include "cli/fault.h"
 #include "cli/utf8.h"
 #include "gate/os_error.h"
+#include "gate/write_fully.h"
 
 namespace pellucor {
 
 namespace {
 
 void write_all(int fd, std::string_view bytes, std::string_view stream_name) {
-  while (!bytes.empty()) {
-    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n >= 0) {
-      bytes.remove_prefix(static_cast<std::size_t>(n));
-      continue;
-    }
-    if (errno == EINTR) continue;
-    const int error_number = errno;
-    std::string message = "failed printing to ";
-    message += stream_name;
-    message += ": ";
-    message += os_error_text(error_number);
-    output_fault(fd, message);
-  }
+  const int error_number = write_fully(fd, bytes);
+  if (error_number == 0) return;
+  // The reader of stderr went away while the command is still succeeding:
+  // the note or warning has no one left to read it, and stopping here would
+  // cut short what the command still owes its stdout. It goes on, and its
+  // own outcome decides the status. An error line meeting a closed stderr is
+  // the fault below, which keeps the failure's status.
+  if (fd == 2 && error_number == EPIPE && !run_has_failed()) return;
+  std::string message = "failed printing to ";
+  message += stream_name;
+  message += ": ";
+  message += os_error_text(error_number);
+  output_fault(fd, message);
 }
 
 }  // namespace
@@ -92,6 +92,11 @@ SanitizedText sanitize_for_terminal(std::string_view text) { return sanitize(tex
 
 SanitizedText sanitize_one_line(std::string_view text) { return sanitize(text, true); }
 
+SanitizedText value_for_stdout(std::string_view raw) {
+  if (::isatty(1) != 1) return SanitizedText(raw);
+  return sanitize_for_terminal(raw);
+}
+
 std::string sanitize_inline(std::string_view text, std::size_t max_chars) {
   std::string out;
   std::size_t kept = 0;
@@ -129,6 +134,9 @@ void print_ok(std::string_view message) {
 }
 
 void print_error_line(std::string_view message) {
+  // An error line is the report of a failure: whatever happens to it, and to
+  // anything printed after it, the run ends with status 1.
+  mark_run_failed();
   const SanitizedText clean = sanitize_for_terminal(message);
   SecureString line;
   if (colour_enabled()) {

@@ -3,8 +3,9 @@
 // write helpers every command uses for its output.
 //
 // Values a caller pipes into another program (a field value, a TOTP code, a
-// rendered template) are written raw with write_stdout; everything decorated
-// goes through the printers, which sanitise what they print.
+// rendered template) are written raw with write_stdout, after
+// value_for_stdout when stdout may be a terminal; everything decorated goes
+// through the printers, which sanitise what they print.
 #pragma once
 
 #include <cstddef>
@@ -60,6 +61,12 @@ class SanitizedText {
 // feed survive. Bytes that are not well-formed UTF-8 are left out too.
 SanitizedText sanitize_for_terminal(std::string_view text);
 
+// value_for_stdout is a raw value as it goes to stdout: every byte unchanged
+// for a pipe or a file, which the program reading it needs whole; when stdout
+// is a terminal, sanitize_for_terminal of it (tab and line feed kept, as in
+// the listing), so that a value cannot steer the terminal it is shown on.
+SanitizedText value_for_stdout(std::string_view raw);
+
 // sanitize_one_line is sanitize_for_terminal for vault text shown inside one
 // line (a row, a "Label: value" line, a code, a label): each line feed and
 // carriage return becomes a blank, so the text cannot start lines of its own.
@@ -90,10 +97,13 @@ void print_field(std::string_view key, std::string_view value);
 void print_field_greyed(std::string_view key, std::string_view value);
 
 // write_stdout / write_stderr write all of `bytes` (unbuffered, retrying short
-// writes). A failed write is a fault: a broken pipe ends the process quietly
-// with status 0; any other error stops it at once with status 1, after the
-// error line "PL-2000: failed printing to stdout: <error>" (the error as
-// os_error_text of gate/os_error.h renders it) when stdout failed.
+// writes, waiting for a non-blocking descriptor). A failed write is a fault:
+// a broken pipe ends the process quietly (status 0 while the command is
+// succeeding, 1 once the run has failed; see cli/fault.h), except that a
+// succeeding command whose stderr pipe was closed drops that text and goes
+// on; any other error stops it at once with status 1, after the error line
+// "PL-2000: failed printing to stdout: <error>" (the error as os_error_text
+// of gate/os_error.h renders it) when stdout failed.
 void write_stdout(std::string_view bytes);
 void write_stderr(std::string_view bytes);
 

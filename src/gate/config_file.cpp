@@ -21,6 +21,7 @@
 #include "gate/json_reader.h"
 #include "gate/local_files.h"
 #include "gate/os_error.h"
+#include "gate/write_fully.h"
 
 namespace pellucor {
 namespace {
@@ -177,21 +178,8 @@ CliError too_large(const std::string& path) {
 }
 
 bool write_all(int fd, std::span<const std::uint8_t> bytes, int& error) {
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      error = errno;
-      return false;
-    }
-    if (n == 0) {
-      error = EIO;
-      return false;
-    }
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
+  error = write_fully(fd, bytes.data(), bytes.size());
+  return error == 0;
 }
 
 std::expected<std::vector<std::uint8_t>, PellucorError> seal_config_payload(

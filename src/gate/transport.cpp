@@ -6,6 +6,7 @@
 #include "gate/framing.h"
 #include "gate/handshake.h"
 #include "gate/vault_text.h"
+#include "gate/write_fully.h"
 
 #include <curl/curl.h>
 
@@ -377,8 +378,7 @@ std::expected<nlohmann::json, CliError> gate_call_with_failover(const GateContex
 std::expected<nlohmann::json, CliError> call_with_failover(const GateAttempt& attempt, bool has_replica) {
   auto primary = attempt(false);
   if (primary || !has_replica || !should_fail_over(primary.error())) return primary;
-  std::fwrite(kFailoverNotice.data(), 1, kFailoverNotice.size(), stderr);
-  std::fflush(stderr);
+  (void)write_fully(2, kFailoverNotice);  // a notice: nothing to do should it not get through
   return attempt(true);
 }
 

@@ -156,6 +156,42 @@ TEST_F(HostileVault, TextInsideOneLineStaysOnIt) {
   }
 }
 
+// Raw values (a field asked for alone, a rendered template) reach a pipe byte
+// for byte; on a terminal they pass the same filter as the listing, keeping
+// their tabs and line feeds.
+TEST_F(HostileVault, RawValuesAreFilteredOnlyOnATerminal) {
+  const std::string value = kSteering + "a\tb\x1b[2J\nc";
+  const std::string shown = kSteeringFiltered + "a\tb[2J\nc";
+  SeedEntry e("Steer", "credential");
+  e.fields = {{"token", value, "password", 2}, {"plain", value}};
+  vault_->add_entry(e);
+  const std::string with_refs = file("app.conf", "t=pellucor://Steer/token\np=pellucor://Steer/plain\n");
+  const std::string without_refs = file("plain.txt", "x=" + value + "\n");
+
+  struct Case {
+    std::vector<std::string> args;
+    std::string raw;
+    std::string on_terminal;
+  } cases[] = {
+      {{"get", "Steer", "--field", "token"}, value, shown},
+      {{"get", "Steer", "--field", "plain"}, value, shown},
+      {{"render", with_refs}, "t=" + value + "\np=" + value + "\n", "t=" + shown + "\np=" + shown + "\n"},
+      {{"render", without_refs}, "x=" + value + "\n", "x=" + shown + "\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.args));
+    test::RunOptions o = options(c.args);
+    const test::RunResult piped = test::run_process(o);
+    ASSERT_TRUE(piped.exited_with(0)) << piped.err;
+    EXPECT_EQ(piped.out, c.raw);
+    o.stdout_mode = test::StdoutMode::Terminal;
+    const test::RunResult shown_on_terminal = test::run_process(o);
+    ASSERT_TRUE(shown_on_terminal.exited_with(0)) << shown_on_terminal.err;
+    EXPECT_EQ(shown_on_terminal.out, c.on_terminal);
+    expect_no_terminal_control(shown_on_terminal);
+  }
+}
+
 TEST_F(HostileVault, JsonOutputEscapesWhatTheTerminalFilterRemoves) {
   const json raw = {{"title", "Evil"},
                     {"type", "note"},

@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -131,6 +132,26 @@ bool drain(int fd, std::string& into) {
   }
 }
 
+// Reads nothing from the pipe `out` until it holds as much as it can take,
+// the program `pid` has ended (it is left for waitpid to collect) or
+// `deadline` has passed; stderr is collected meanwhile, so that the program
+// cannot be held up there instead.
+void wait_for_full_pipe(int out, Fd& err, std::string& err_text, pid_t pid, Clock::time_point deadline) {
+  const int capacity = ::fcntl(out, F_GETPIPE_SZ);
+  while (Clock::now() < deadline) {
+    int queued = 0;
+    if (capacity <= 0 || ::ioctl(out, FIONREAD, &queued) != 0 || queued >= capacity) return;
+    siginfo_t info{};
+    if (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid) return;
+    if (err) {
+      pollfd p{err.get(), POLLIN, 0};
+      if (::poll(&p, 1, 10) > 0 && !drain(err.get(), err_text)) err.reset();
+    } else {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
+}
+
 }  // namespace
 
 RunResult run_process(const RunOptions& o) {
@@ -145,6 +166,7 @@ RunResult run_process(const RunOptions& o) {
   switch (o.stdout_mode) {
     case StdoutMode::Pipe:
     case StdoutMode::BrokenPipe:
+    case StdoutMode::NonBlockingPipe:
       ok = ok && make_pipe(out);
       break;
     case StdoutMode::Terminal:
@@ -160,6 +182,8 @@ RunResult run_process(const RunOptions& o) {
     return result;
   }
   if (o.stdout_mode == StdoutMode::BrokenPipe) out.read.reset();
+  if (o.stdout_mode == StdoutMode::NonBlockingPipe) set_nonblocking(out.write.get());
+  if (o.stderr_mode == StderrMode::BrokenPipe) err.read.reset();
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
@@ -171,6 +195,7 @@ RunResult run_process(const RunOptions& o) {
   switch (o.stdout_mode) {
     case StdoutMode::Pipe:
     case StdoutMode::BrokenPipe:
+    case StdoutMode::NonBlockingPipe:
       posix_spawn_file_actions_adddup2(&actions, out.write.get(), 1);
       break;
     case StdoutMode::Terminal:
@@ -185,6 +210,8 @@ RunResult run_process(const RunOptions& o) {
   }
   if (o.close_stderr) {
     posix_spawn_file_actions_addclose(&actions, 2);
+  } else if (o.stderr_mode == StderrMode::Full) {
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/full", O_WRONLY, 0);
   } else {
     posix_spawn_file_actions_adddup2(&actions, err.write.get(), 2);
   }
@@ -234,12 +261,16 @@ RunResult run_process(const RunOptions& o) {
   }
   Fd& out_read = o.stdout_mode == StdoutMode::Terminal ? tty_master : out.read;
   if (out_read) set_nonblocking(out_read.get());
-  set_nonblocking(err.read.get());
+  if (err.read) set_nonblocking(err.read.get());
 
   auto kill_group = [&] {
     ::kill(-pid, SIGKILL);
     result.timed_out = true;
   };
+
+  if (o.stdout_mode == StdoutMode::NonBlockingPipe) {
+    wait_for_full_pipe(out_read.get(), err.read, result.err, pid, deadline);
+  }
 
   while (in.write || out_read || err.read) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());

@@ -20,6 +20,17 @@ enum class StdoutMode {
   BrokenPipe,  // a pipe whose reading end is already closed: writes fail with EPIPE
   Terminal,    // a pseudo-terminal (isatty(1) is true); output captured into out
   Full,        // /dev/full: writes fail with ENOSPC
+  // Captured like Pipe, but the program's end has O_NONBLOCK set (as a
+  // parent may leave it), and the runner reads nothing until the pipe is
+  // full or the program has ended: a reader slower than the writer.
+  NonBlockingPipe,
+};
+
+// How the child's stderr is connected (unless close_stderr closes it).
+enum class StderrMode {
+  Pipe,        // captured into RunResult::err
+  BrokenPipe,  // a pipe whose reading end is already closed: writes fail with EPIPE
+  Full,        // /dev/full: writes fail with ENOSPC
 };
 
 struct RunOptions {
@@ -32,6 +43,7 @@ struct RunOptions {
 
   StdoutMode stdout_mode = StdoutMode::Pipe;
   bool close_stderr = false;        // start with descriptor 2 closed
+  StderrMode stderr_mode = StderrMode::Pipe;
 
   // Environment: the test's own environment (or none when clear_env), then
   // these changes: a value sets the variable, std::nullopt removes it.

@@ -64,6 +64,22 @@ TEST(FaultDeathTest, BrokenPipeFaultEndsQuietly) {
               testing::ExitedWithCode(0), "^$");
 }
 
+// Once the run has failed, the quiet end of a broken pipe keeps its status.
+TEST(FaultDeathTest, BrokenPipeAfterAFailureKeepsStatusOne) {
+  EXPECT_EXIT(
+      {
+        mark_run_failed();
+        fault("failed printing to stdout: Broken pipe (os error 32)");
+      },
+      testing::ExitedWithCode(1), "^$");
+  EXPECT_EXIT(
+      {
+        mark_run_failed();
+        output_fault(2, "failed printing to stderr: Broken pipe (os error 32)");
+      },
+      testing::ExitedWithCode(1), "^$");
+}
+
 // A failed stdout write is one error line like any failure; a failed stderr
 // write cannot be reported, and still ends with status 1.
 TEST(FaultDeathTest, OtherOutputFaultStopsWithStatusOne) {

@@ -1,8 +1,5 @@
 #include "cli/commands/get.h"
 
-#include <unistd.h>
-
-#include <cerrno>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -15,6 +12,7 @@
 #include "gate/entry_ops.h"
 #include "gate/os_error.h"
 #include "gate/vault_text.h"
+#include "gate/write_fully.h"
 
 namespace pellucor {
 
@@ -95,18 +93,11 @@ std::vector<Field> working_fields(EntryData&& data) {
   return fields;
 }
 
-// Writes all of `bytes` to stdout, retrying short writes; returns the error
-// number of a failed write.
+// Writes the value to stdout (whole for a pipe, made safe for a terminal);
+// returns the error number of a failed write.
 std::optional<int> write_raw_stdout(std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t n = ::write(1, bytes.data(), bytes.size());
-    if (n >= 0) {
-      bytes.remove_prefix(static_cast<std::size_t>(n));
-      continue;
-    }
-    if (errno == EINTR) continue;
-    return errno;
-  }
+  const SanitizedText shown = value_for_stdout(bytes);
+  if (const int error = write_fully(1, shown.view()); error != 0) return error;
   return std::nullopt;
 }
 

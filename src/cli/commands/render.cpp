@@ -270,7 +270,7 @@ std::expected<void, CliError> run_render(ArgParser& args) {
   auto refs = scan_template_references(text->view());
   if (!refs) return std::unexpected(std::move(refs.error()));
   if (refs->empty()) {
-    write_stdout(text->view());
+    write_stdout(value_for_stdout(text->view()));
     return {};
   }
 
@@ -285,7 +285,7 @@ std::expected<void, CliError> run_render(ArgParser& args) {
   write_stderr("warning: render wrote " + std::to_string(resolution->values.size()) +
                " secret field(s) to stdout \u2014 do not capture this in an agent transcript; pipe only to the "
                "local consumer\n");
-  write_stdout(out.view());
+  write_stdout(value_for_stdout(out.view()));
   return {};
 }
 

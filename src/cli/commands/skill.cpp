@@ -15,6 +15,7 @@
 #include "crypto/encoding.h"
 #include "gate/local_files.h"
 #include "gate/os_error.h"
+#include "gate/write_fully.h"
 
 namespace pellucor {
 
@@ -59,12 +60,8 @@ CliError not_a_regular_file(const std::string& path) {
 // Writes the whole document on stdout; a failure is this command's error,
 // not a fault, so that it reaches the user as one error line.
 std::expected<void, CliError> print_document() {
-  std::string_view rest = skill_document();
-  while (!rest.empty()) {
-    const ssize_t n = ::write(STDOUT_FILENO, rest.data(), rest.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return std::unexpected(install_error("write to stdout: " + os_error_text(n < 0 ? errno : EIO)));
-    rest.remove_prefix(static_cast<std::size_t>(n));
+  if (const int error = write_fully(STDOUT_FILENO, skill_document()); error != 0) {
+    return std::unexpected(install_error("write to stdout: " + os_error_text(error)));
   }
   return {};
 }
@@ -198,13 +195,7 @@ std::expected<void, CliError> install_skill_file(const std::string& home, const 
     }
     return failed(e);
   };
-  std::string_view rest = skill_document();
-  while (!rest.empty()) {
-    const ssize_t n = ::write(fd.get(), rest.data(), rest.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return failed_midway(n < 0 ? errno : EIO);
-    rest.remove_prefix(static_cast<std::size_t>(n));
-  }
+  if (const int error = write_fully(fd.get(), skill_document()); error != 0) return failed_midway(error);
   if (::close(fd.release()) != 0) return failed_midway(errno);
   write_stderr("  installed: " + file + "\n");
   return {};
