@@ -7,6 +7,7 @@
 #include "cli/terminal.h"
 #include "cli/utf8.h"
 #include "gate/context.h"
+#include "gate/vault_text.h"
 
 namespace pellucor {
 
@@ -22,7 +23,8 @@ std::string available_types() {
 }
 
 CliError unknown_type_error(std::string_view type) {
-  return make_error(err::PL_2080, "unknown type '" + std::string(type) + "' (available: " + available_types() + ")");
+  return make_error(err::PL_2080, "unknown type '" + single_line_text(type) + "' (available: " + available_types() +
+                                      ")");
 }
 
 const NamedField* find_field(const std::vector<NamedField>& fields, std::string_view name) {
@@ -88,7 +90,8 @@ std::expected<FlagInput, CliError> read_flag_input(ArgParser& args, std::string_
     if (name.ends_with("-file")) {
       const std::string_view base = std::string_view(name).substr(0, name.size() - 5);
       if (find_field(fields, base) == nullptr)
-        return std::unexpected(new_argument_error("--" + name + " is not valid for type '" + in.type +
+        return std::unexpected(new_argument_error("--" + single_line_text(name) + " is not valid for type '" +
+                                                  in.type +
                                                   "'. Secret fields use --<field>-file (e.g. --password-file)"));
       auto path = option_value_string(args, "--*-file");
       if (!path) return std::unexpected(std::move(path.error()));
@@ -105,7 +108,8 @@ std::expected<FlagInput, CliError> read_flag_input(ArgParser& args, std::string_
                                                 " is a secret field and must not appear on the command line; use --" +
                                                 name + "-file PATH (or - for stdin), or put --json on stdin"));
     if (field == nullptr && name != "urls")
-      return std::unexpected(new_argument_error("--" + name + " is not valid for type '" + in.type +
+      return std::unexpected(new_argument_error("--" + single_line_text(name) + " is not valid for type '" +
+                                                  in.type +
                                                 "'. Use: " + accepted_options(fields)));
     auto value = option_value_string(args, "--flag");
     if (!value) return std::unexpected(std::move(value.error()));
@@ -207,7 +211,7 @@ std::expected<void, CliError> put_entry_from_json() {
   for (const auto& [key, value] : input.items()) {
     if (key == "type" || key == "title" || key == "urls") continue;
     if (find_field(fields, key) == nullptr)
-      return std::unexpected(new_argument_error("unknown key '" + key + "' for type '" + *type +
+      return std::unexpected(new_argument_error("unknown key '" + single_line_text(key) + "' for type '" + *type +
                                                 "' \u2014 a typo would silently lose the value"));
   }
 

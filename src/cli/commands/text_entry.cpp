@@ -39,7 +39,7 @@ std::expected<void, CliError> run_text_entry_command(TextEntryKind kind, ArgPars
   // The list of words to try names "list", which is not a subcommand: the
   // message is kept as users and scripts know it, and "list" lands here too.
   return std::unexpected(new_argument_error("unknown " + std::string(text_entry_kind_word(kind)) +
-                                            " subcommand '" + *word +
+                                            " subcommand '" + single_line_text(*word) +
                                             "' (try: create, list, get, update, delete, search)"));
 }
 
@@ -101,7 +101,7 @@ std::expected<SecureString, CliError> read_text_entry_content(std::optional<Secu
 std::expected<void, CliError> parse_text_entry_status(std::string_view status) {
   if (status == "draft" || status == "active" || status == "archived") return {};
   return std::unexpected(
-      new_argument_error("invalid status '" + std::string(status) + "' (use: draft, active, archived)"));
+      new_argument_error("invalid status '" + single_line_text(status) + "' (use: draft, active, archived)"));
 }
 
 std::expected<SecureString, CliError> read_existing_l2_field(std::span<const Field> fields, std::string_view label,

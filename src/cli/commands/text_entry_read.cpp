@@ -15,6 +15,7 @@
 #include "gate/context.h"
 #include "gate/json.h"
 #include "gate/transport.h"
+#include "gate/vault_text.h"
 
 namespace pellucor {
 
@@ -131,7 +132,7 @@ std::expected<SearchOptions, CliError> parse_search_options(ArgParser& args) {
       auto text = option_value_string(args, "--limit");
       if (!text) return std::unexpected(std::move(text.error()));
       auto limit = parse_decimal<std::uint32_t>(*text);
-      if (!limit) return std::unexpected(new_argument_error("--limit: not a number: " + *text));
+      if (!limit) return std::unexpected(new_argument_error("--limit: not a number: " + single_line_text(*text)));
       o.limit = *limit;
     } else {
       return std::unexpected(unexpected_argument(token));

@@ -9,6 +9,7 @@
 #include "cli/terminal.h"
 #include "gate/context.h"
 #include "gate/json.h"
+#include "gate/vault_text.h"
 
 namespace pellucor {
 
@@ -129,7 +130,7 @@ std::expected<CreateValues, CliError> values_from_json(json::Value& input) {
       for (std::string_view k : kAllowed) known = known || item.key() == k;
       if (!known)
         return std::unexpected(new_argument_error(
-            "unknown key '" + item.key() +
+            "unknown key '" + single_line_text(item.key()) +
             "' \u2014 a typo would silently lose the value (allowed: summary, content, status, embeddings, "
             "embedding_model)"));
     }
