@@ -164,6 +164,17 @@ std::string four_decimals(double value) {
   return n > 0 ? std::string(text, static_cast<std::size_t>(n)) : std::string("0.0000");
 }
 
+// One cell of a search row: vault text kept to its line like any other, and
+// its tabs, which would split the cell into columns of the vault's choosing,
+// made blanks. Wiped when freed: the display text is a decrypted summary.
+SecureString row_cell(std::string_view text) {
+  SecureString cell(sanitize_one_line(text).view());
+  for (std::size_t i = 0; i < cell.size(); ++i) {
+    if (cell[i] == '\t') cell[i] = ' ';
+  }
+  return cell;
+}
+
 // What a hit shows in its last column: the decrypted summary, else the
 // entry's title, else its id. A hit whose entry cannot be fetched still gets
 // its line. Held in a wiping buffer: the summary is a decrypted secret.
@@ -254,10 +265,10 @@ std::expected<void, CliError> run_text_entry_search(TextEntryKind kind, ArgParse
     const SecureString display = hit_display(*ctx, entry_id);
     // Every column comes from the vault, so all of them are filtered before
     // they reach the terminal, and none may break the row.
-    SecureString line(sanitize_one_line(entry_id).view());
+    SecureString line(row_cell(entry_id).view());
     line.append("\t").append(four_decimals(distance));
-    line.append("\t[").append(sanitize_one_line(model).view()).append("]\t");
-    line.append(sanitize_one_line(display.view()).view());
+    line.append("\t[").append(row_cell(model).view()).append("]\t");
+    line.append(row_cell(display.view()).view());
     line += '\n';
     write_stdout(line.view());
   }
