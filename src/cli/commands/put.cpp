@@ -1,9 +1,11 @@
 #include "cli/commands/put.h"
 
+#include <optional>
 #include <utility>
 #include <vector>
 
 #include "cli/input.h"
+#include "cli/stdin_readers.h"
 #include "cli/terminal.h"
 #include "cli/utf8.h"
 #include "gate/context.h"
@@ -66,6 +68,13 @@ struct FlagInput {
   PutValues values;
 };
 
+// One field option as given: a value, or the path of a file to read it from.
+struct FieldOption {
+  std::string name;
+  std::optional<std::string> path;
+  SecureString value;
+};
+
 std::expected<FlagInput, CliError> read_flag_input(ArgParser& args, std::string_view type_arg) {
   FlagInput in;
   in.type = std::string(resolve_type_alias(type_arg));
@@ -78,7 +87,11 @@ std::expected<FlagInput, CliError> read_flag_input(ArgParser& args, std::string_
   if (!title) return std::unexpected(std::move(title.error()));
   in.title = std::move(*title);
 
+  // The whole command line is checked before the first file is read, so that
+  // a refusal (standard input named twice among them) reads nothing.
   const std::vector<NamedField> fields = sorted_field_names(*in.def);
+  std::vector<FieldOption> given;
+  StandardInputReaders stdin_readers;
   for (;;) {
     auto next = args.next_arg();
     if (!next) return std::unexpected(error_from_arg_error(next.error()));
@@ -95,9 +108,9 @@ std::expected<FlagInput, CliError> read_flag_input(ArgParser& args, std::string_
                                                   "'. Secret fields use --<field>-file (e.g. --password-file)"));
       auto path = option_value_string(args, "--*-file");
       if (!path) return std::unexpected(std::move(path.error()));
-      auto text = read_text_source(*path);
-      if (!text) return std::unexpected(std::move(text.error()));
-      in.values.insert_or_assign(std::string(base), std::move(*text));
+      if (auto once = stdin_readers.claim_file("--" + name, *path); !once)
+        return std::unexpected(std::move(once.error()));
+      given.push_back({std::string(base), std::move(*path), {}});
       continue;
     }
 
@@ -109,11 +122,20 @@ std::expected<FlagInput, CliError> read_flag_input(ArgParser& args, std::string_
                                                 name + "-file PATH (or - for stdin), or put --json on stdin"));
     if (field == nullptr && name != "urls")
       return std::unexpected(new_argument_error("--" + single_line_text(name) + " is not valid for type '" +
-                                                  in.type +
-                                                "'. Use: " + accepted_options(fields)));
+                                                in.type + "'. Use: " + accepted_options(fields)));
     auto value = option_value_string(args, "--flag");
     if (!value) return std::unexpected(std::move(value.error()));
-    in.values.insert_or_assign(name, SecureString(value->data(), value->size()));
+    given.push_back({name, std::nullopt, SecureString(value->data(), value->size())});
+  }
+
+  // In the order given: a later option for the same field replaces the earlier.
+  for (FieldOption& option : given) {
+    if (option.path) {
+      auto text = read_text_source(*option.path);
+      if (!text) return std::unexpected(std::move(text.error()));
+      option.value = std::move(*text);
+    }
+    in.values.insert_or_assign(std::move(option.name), std::move(option.value));
   }
   return in;
 }

@@ -47,12 +47,6 @@ CliError unexpected_argument(const ArgToken& token) {
   return new_argument_error("unexpected: " + arg_token_debug(token));
 }
 
-std::expected<SecureString, CliError> read_file_option(ArgParser& args, std::string_view label) {
-  auto path = option_value_string(args, label);
-  if (!path) return std::unexpected(std::move(path.error()));
-  return read_text_source(*path);
-}
-
 std::expected<bool, CliError> read_query_token(const ArgToken& token, TextEntryQuery& query) {
   if (token.is_long("exact")) {
     query.exact = true;

@@ -10,6 +10,7 @@
 #include "cli/commands/text_entry.h"
 #include "cli/commands/text_entry_common.h"
 #include "cli/input.h"
+#include "cli/stdin_readers.h"
 #include "cli/terminal.h"
 #include "crypto/encoding.h"
 #include "gate/context.h"
@@ -117,6 +118,9 @@ struct SearchOptions {
 
 std::expected<SearchOptions, CliError> parse_search_options(ArgParser& args) {
   SearchOptions o;
+  // The vector file is read once the whole command line has been checked.
+  std::optional<std::string> vector_path;
+  StandardInputReaders stdin_readers;
   for (;;) {
     auto next = args.next_arg();
     if (!next) return std::unexpected(error_from_arg_error(next.error()));
@@ -125,9 +129,11 @@ std::expected<SearchOptions, CliError> parse_search_options(ArgParser& args) {
     if (token.is_long("vector"))
       return std::unexpected(secret_on_argv_error("--vector", "--vector-file PATH or stdin via --vector-file -"));
     if (token.is_long("vector-file")) {
-      auto text = read_file_option(args, "--vector-file");
-      if (!text) return std::unexpected(std::move(text.error()));
-      o.vector = std::move(*text);
+      auto path = option_value_string(args, "--vector-file");
+      if (!path) return std::unexpected(std::move(path.error()));
+      if (auto once = stdin_readers.claim_file("--vector-file", *path); !once)
+        return std::unexpected(std::move(once.error()));
+      vector_path = std::move(*path);
     } else if (token.is_long("limit")) {
       auto text = option_value_string(args, "--limit");
       if (!text) return std::unexpected(std::move(text.error()));
@@ -138,10 +144,13 @@ std::expected<SearchOptions, CliError> parse_search_options(ArgParser& args) {
       return std::unexpected(unexpected_argument(token));
     }
   }
-  if (!o.vector)
+  if (!vector_path)
     return std::unexpected(new_argument_error("--vector-file is required (base64-encoded embedding; not on argv)"));
   if (o.limit < 1 || o.limit > kMaxLimit)
     return std::unexpected(new_argument_error("--limit must be between 1 and 50"));
+  auto vector = read_text_source(*vector_path);
+  if (!vector) return std::unexpected(std::move(vector.error()));
+  o.vector = std::move(*vector);
   return o;
 }
 
