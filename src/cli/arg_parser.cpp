@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "cli/utf8.h"
+#include "gate/vault_text.h"
 
 namespace pellucor {
 
@@ -130,7 +131,7 @@ std::expected<std::optional<ArgToken>, ArgError> ArgParser::next_arg() {
     // The previous --name=value left its value unread.
     std::string value = std::move(*pending_);
     pending_.reset();
-    return std::unexpected(ArgError{"unexpected argument for option '" + last_option_ +
+    return std::unexpected(ArgError{"unexpected argument for option '" + single_line_text(last_option_) +
                                     "': " + quote_debug(value)});
   }
   if (cluster_pos_ != 0) {
@@ -142,7 +143,7 @@ std::expected<std::optional<ArgToken>, ArgError> ArgParser::next_arg() {
       std::string value = cluster_.substr(cluster_pos_ + 1);
       cluster_pos_ = 0;
       cluster_.clear();
-      return std::unexpected(ArgError{"unexpected argument for option '" + last_option_ +
+      return std::unexpected(ArgError{"unexpected argument for option '" + single_line_text(last_option_) +
                                       "': " + quote_debug(value)});
     } else {
       char32_t cp = 0;
@@ -216,7 +217,7 @@ std::optional<std::string> ArgParser::take_attached_value() {
 
 std::string ArgParser::missing_value_message() const {
   if (last_option_.empty()) return "missing argument";
-  return "missing argument for option '" + last_option_ + "'";
+  return "missing argument for option '" + single_line_text(last_option_) + "'";
 }
 
 std::expected<std::string, ArgError> ArgParser::option_value() {

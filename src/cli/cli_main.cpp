@@ -18,6 +18,7 @@
 #include "cli/help.h"
 #include "cli/terminal.h"
 #include "cli/utf8.h"
+#include "gate/vault_text.h"
 
 // Command headers: one slot per command word, in table order. To add a
 // command, uncomment its line here and its line in kCommands (keep the
@@ -183,7 +184,7 @@ int cli_main(int argc, const char* const* argv) {
   }
   if (!is_valid_utf8(token.text)) return usage_error("non-utf8 command name");
   if (const Command* c = find_command(kCommands, token.text)) return finish(c->run(args));
-  return usage_error("unknown command: '" + token.text + "' (try 'pellucor-cli help')");
+  return usage_error("unknown command: '" + single_line_text(token.text) + "' (try 'pellucor-cli help')");
 }
 
 }  // namespace pellucor

@@ -18,6 +18,7 @@
 #include "crypto/channel_key.h"
 #include "crypto/encoding.h"
 #include "gate/os_error.h"
+#include "gate/vault_text.h"
 #include "gate/write_fully.h"
 
 namespace pellucor {
@@ -297,7 +298,8 @@ void TerminalInput::put_back() {
 }
 
 std::expected<SecureString, CliError> read_file_bounded(int fd, std::string_view name) {
-  auto text = bounded_text(fd, name);
+  // The name is a path the user gave: it must not break the error line.
+  auto text = bounded_text(fd, single_line_text(name));
   ::close(fd);
   return text;
 }
@@ -317,7 +319,7 @@ std::expected<SecureString, CliError> read_text_source(std::string_view path) {
     const int fd = ::open(p.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
       return std::unexpected(
-          make_error(err::PL_2111, "opening " + p + ": " + os_error_text(errno)));
+          make_error(err::PL_2111, "opening " + single_line_text(p) + ": " + os_error_text(errno)));
     }
     text = read_file_bounded(fd, path);
   }

@@ -66,7 +66,7 @@ std::expected<std::string, CliError> select_single_entry(std::string_view query,
       return std::move(matches.entry_id);
     case MatchSet::Kind::None:
       return std::unexpected(append_error_line(
-          make_error(err::PL_2046, "no entry matched '" + std::string(query) + "'"), quota_line));
+          make_error(err::PL_2046, "no entry matched '" + single_line_text(query) + "'"), quota_line));
     case MatchSet::Kind::Many:
       break;
   }
@@ -105,7 +105,7 @@ std::expected<void, CliError> delete_entry(const GateContext& ctx, std::string_v
   if (!result) return std::unexpected(std::move(result.error()));
   // A vault that says it kept the entry must not be reported as "Deleted".
   if (delete_refused(*result))
-    return std::unexpected(make_error(err::PL_2047, "the vault did not delete '" + std::string(title) + "'"));
+    return std::unexpected(make_error(err::PL_2047, "the vault did not delete '" + single_line_text(title) + "'"));
   return {};
 }
 

@@ -56,7 +56,7 @@ std::string format_title_with_type(std::string_view title, std::string_view type
 
 CliError ambiguous_match_error(std::string_view query, std::uint64_t count,
                                const std::vector<std::string>& texts) {
-  std::string message = std::to_string(count) + " matches for '" + std::string(query) + "'; ";
+  std::string message = std::to_string(count) + " matches for '" + single_line_text(query) + "'; ";
   if (texts.empty()) {
     message += "narrow your query (a longer name, or --type <entry type>)";
   } else {

@@ -1,9 +1,11 @@
-// Vault-supplied text that ends up inside an error message (a gate error's
-// code and message, a candidate title, a field label, a host from the
-// enrolment). The final error line passes it through the terminal filter,
-// which removes every unsafe character but keeps tabs and line feeds; these
-// helpers also take away the line breaks, so that a vault can never add lines
-// of its own choosing (a forged "PL-…" line) to a failure.
+// Text the program did not write that ends up inside an error message: from
+// the vault (a gate error's code and message, a candidate title, a field
+// label, a host from the enrolment) or from the command line (a query, an
+// option name or value, a path). The final error line passes it through the
+// terminal filter, which removes every unsafe character but keeps tabs and
+// line feeds; these helpers also take away the line breaks, so that neither a
+// vault nor an argument handed on by an agent can add lines of its own
+// choosing (a forged "PL-…" line) to a failure.
 #pragma once
 
 #include <cstddef>

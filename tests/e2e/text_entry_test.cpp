@@ -4,6 +4,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -368,6 +369,31 @@ TEST_F(TextEntries, SearchRanksTheKindsEmbeddings) {
   auto none = run({"memory", "search", "--vector-file", other});
   ASSERT_TRUE(none.exited_with(0)) << none.err;
   EXPECT_EQ(none.out, "No similar memorys found.\n");
+}
+
+// A search row is four tab-separated columns whatever the vault sends: a tab
+// inside a cell (the id, the model, the shown summary or title) is a blank.
+TEST_F(TextEntries, SearchRowKeepsItsFourColumns) {
+  const std::string summary_id = seed_text_entry("memory", "sum\tmary", "c");
+  const std::string title_id = vault_->add_raw_entry({{"title", "ti\ttle"}, {"type", "memory"}});
+  const json hits = json::array({
+      {{"entry_id", summary_id}, {"distance", 0}, {"embedding_model", "m]\t0.0000\t[forged"}},
+      {{"entry_id", title_id}, {"distance", 1}, {"embedding_model", "m"}},
+      {{"entry_id", "e\tf"}, {"distance", 2}, {"embedding_model", "m"}},
+  });
+  vault_->on("search.similar", [hits](const json&) { return VaultReply::success(hits); });
+
+  auto r = run({"memory", "search", "--vector-file", file("vec", "AAAAAA==")});
+  ASSERT_TRUE(r.exited_with(0)) << r.err;
+  EXPECT_EQ(r.out, summary_id + "\t0.0000\t[m] 0.0000 [forged]\tsum mary\n" +  //
+                       title_id + "\t1.0000\t[m]\tti tle\n" +                   //
+                       "e f\t2.0000\t[m]\te f\n");
+  for (std::size_t start = 0; start < r.out.size();) {
+    const std::size_t end = r.out.find('\n', start);
+    const std::string row = r.out.substr(start, end - start);
+    EXPECT_EQ(std::count(row.begin(), row.end(), '\t'), 3) << row;
+    start = end + 1;
+  }
 }
 
 TEST_F(TextEntries, SearchPrintsEveryHitItGets) {

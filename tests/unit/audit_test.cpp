@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <string>
@@ -50,7 +51,10 @@ TEST(ParseDateToEpochMs, RefusesWhatIsNotADay) {
   for (const char* text : bad) {
     auto ms = parse_date_to_epoch_ms(text);
     ASSERT_FALSE(ms.has_value()) << text;
-    EXPECT_EQ(format_cli_error(ms.error()), "PL-2000: invalid date: " + std::string(text) + " (use YYYY-MM-DD)");
+    // The text is shown on the error's one line: a line feed in it is a blank.
+    std::string shown(text);
+    std::replace(shown.begin(), shown.end(), '\n', ' ');
+    EXPECT_EQ(format_cli_error(ms.error()), "PL-2000: invalid date: " + shown + " (use YYYY-MM-DD)");
   }
 }
 

@@ -11,6 +11,7 @@
 #include "crypto/encoding.h"
 #include "gate/context.h"
 #include "gate/transport.h"
+#include "gate/vault_text.h"
 
 namespace pellucor {
 
@@ -165,7 +166,7 @@ std::expected<std::int64_t, CliError> parse_limit(ArgParser& args) {
   auto text = option_value_string(args, "--limit");
   if (!text) return std::unexpected(std::move(text.error()));
   const std::optional<std::int64_t> n = parse_decimal<std::int64_t>(*text);
-  if (!n) return std::unexpected(new_argument_error("--limit: not a number: " + *text));
+  if (!n) return std::unexpected(new_argument_error("--limit: not a number: " + single_line_text(*text)));
   if (*n < kMinLimit || *n > kMaxLimit) return std::unexpected(new_argument_error("--limit must be between 1 and 1000"));
   return *n;
 }
@@ -235,7 +236,7 @@ std::expected<json::Value, CliError> audit_arguments(const AuditOptions& o) {
 
 std::expected<std::int64_t, CliError> parse_date_to_epoch_ms(std::string_view text) {
   auto invalid = [&] {
-    return std::unexpected(new_argument_error("invalid date: " + std::string(text) + " (use YYYY-MM-DD)"));
+    return std::unexpected(new_argument_error("invalid date: " + single_line_text(text) + " (use YYYY-MM-DD)"));
   };
   std::vector<std::int64_t> parts;
   std::size_t start = 0;

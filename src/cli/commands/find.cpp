@@ -13,6 +13,7 @@
 #include "gate/context.h"
 #include "gate/entry_ops.h"
 #include "gate/match_shaping.h"
+#include "gate/vault_text.h"
 
 namespace pellucor {
 
@@ -148,7 +149,8 @@ std::expected<void, CliError> run_find(ArgParser& args) {
   if (!lines) return std::unexpected(std::move(lines.error()));
   if (lines->empty())
     return std::unexpected(
-        append_error_line(make_error(err::PL_2046, "no entry matched '" + *options->name + "'"), quota_line));
+        append_error_line(make_error(err::PL_2046, "no entry matched '" + single_line_text(*options->name) + "'"),
+                          quota_line));
 
   std::string out;
   for (const std::string& line : *lines) {

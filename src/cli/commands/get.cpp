@@ -105,7 +105,7 @@ std::expected<void, CliError> print_one_field(const GateContext& ctx, const std:
                                               std::string_view wanted) {
   const Field* field = find_field_ignore_case(fields, wanted);
   if (field == nullptr)
-    return std::unexpected(make_error(err::PL_2050, "entry has no field named '" + std::string(wanted) + "'"));
+    return std::unexpected(make_error(err::PL_2050, "entry has no field named '" + single_line_text(wanted) + "'"));
   if (field->tier > 2)
     return std::unexpected(make_error(err::PL_2048, "field '" + single_line_text(field->label) +
                                                         "' is L3 \u2014 vault does not release L3 plaintext to "

@@ -1,12 +1,15 @@
 #include "cli/commands/put.h"
 
+#include <optional>
 #include <utility>
 #include <vector>
 
 #include "cli/input.h"
+#include "cli/stdin_readers.h"
 #include "cli/terminal.h"
 #include "cli/utf8.h"
 #include "gate/context.h"
+#include "gate/vault_text.h"
 
 namespace pellucor {
 
@@ -22,7 +25,8 @@ std::string available_types() {
 }
 
 CliError unknown_type_error(std::string_view type) {
-  return make_error(err::PL_2080, "unknown type '" + std::string(type) + "' (available: " + available_types() + ")");
+  return make_error(err::PL_2080, "unknown type '" + single_line_text(type) + "' (available: " + available_types() +
+                                      ")");
 }
 
 const NamedField* find_field(const std::vector<NamedField>& fields, std::string_view name) {
@@ -64,6 +68,14 @@ struct FlagInput {
   PutValues values;
 };
 
+// One field option as given: a value, or the path of a file to read it from.
+struct FieldOption {
+  std::string name;
+  std::optional<std::string> path;
+  SecureString value;
+  bool secret = false;  // read from a terminal with echo off
+};
+
 std::expected<FlagInput, CliError> read_flag_input(ArgParser& args, std::string_view type_arg) {
   FlagInput in;
   in.type = std::string(resolve_type_alias(type_arg));
@@ -76,7 +88,11 @@ std::expected<FlagInput, CliError> read_flag_input(ArgParser& args, std::string_
   if (!title) return std::unexpected(std::move(title.error()));
   in.title = std::move(*title);
 
+  // The whole command line is checked before the first file is read, so that
+  // a refusal (standard input named twice among them) reads nothing.
   const std::vector<NamedField> fields = sorted_field_names(*in.def);
+  std::vector<FieldOption> given;
+  StandardInputReaders stdin_readers;
   for (;;) {
     auto next = args.next_arg();
     if (!next) return std::unexpected(error_from_arg_error(next.error()));
@@ -88,15 +104,15 @@ std::expected<FlagInput, CliError> read_flag_input(ArgParser& args, std::string_
     if (name.ends_with("-file")) {
       const std::string_view base = std::string_view(name).substr(0, name.size() - 5);
       if (find_field(fields, base) == nullptr)
-        return std::unexpected(new_argument_error("--" + name + " is not valid for type '" + in.type +
+        return std::unexpected(new_argument_error("--" + single_line_text(name) + " is not valid for type '" +
+                                                  in.type +
                                                   "'. Secret fields use --<field>-file (e.g. --password-file)"));
       auto path = option_value_string(args, "--*-file");
       if (!path) return std::unexpected(std::move(path.error()));
+      if (auto once = stdin_readers.claim_file("--" + name, *path); !once)
+        return std::unexpected(std::move(once.error()));
       // A secret typed at the terminal is not shown.
-      const bool secret = is_secret_field(*find_field(fields, base));
-      auto text = secret ? read_secret_source(*path) : read_text_source(*path);
-      if (!text) return std::unexpected(std::move(text.error()));
-      in.values.insert_or_assign(std::string(base), std::move(*text));
+      given.push_back({std::string(base), std::move(*path), {}, is_secret_field(*find_field(fields, base))});
       continue;
     }
 
@@ -107,11 +123,21 @@ std::expected<FlagInput, CliError> read_flag_input(ArgParser& args, std::string_
                                                 " is a secret field and must not appear on the command line; use --" +
                                                 name + "-file PATH (or - for stdin), or put --json on stdin"));
     if (field == nullptr && name != "urls")
-      return std::unexpected(new_argument_error("--" + name + " is not valid for type '" + in.type +
-                                                "'. Use: " + accepted_options(fields)));
+      return std::unexpected(new_argument_error("--" + single_line_text(name) + " is not valid for type '" +
+                                                in.type + "'. Use: " + accepted_options(fields)));
     auto value = option_value_string(args, "--flag");
     if (!value) return std::unexpected(std::move(value.error()));
-    in.values.insert_or_assign(name, SecureString(value->data(), value->size()));
+    given.push_back({name, std::nullopt, SecureString(value->data(), value->size()), false});
+  }
+
+  // In the order given: a later option for the same field replaces the earlier.
+  for (FieldOption& option : given) {
+    if (option.path) {
+      auto text = option.secret ? read_secret_source(*option.path) : read_text_source(*option.path);
+      if (!text) return std::unexpected(std::move(text.error()));
+      option.value = std::move(*text);
+    }
+    in.values.insert_or_assign(std::move(option.name), std::move(option.value));
   }
   return in;
 }
@@ -209,7 +235,7 @@ std::expected<void, CliError> put_entry_from_json() {
   for (const auto& [key, value] : input.items()) {
     if (key == "type" || key == "title" || key == "urls") continue;
     if (find_field(fields, key) == nullptr)
-      return std::unexpected(new_argument_error("unknown key '" + key + "' for type '" + *type +
+      return std::unexpected(new_argument_error("unknown key '" + single_line_text(key) + "' for type '" + *type +
                                                 "' \u2014 a typo would silently lose the value"));
   }
 

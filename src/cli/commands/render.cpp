@@ -19,6 +19,7 @@
 #include "gate/entry_ops.h"
 #include "gate/match_shaping.h"
 #include "gate/os_error.h"
+#include "gate/vault_text.h"
 
 namespace pellucor {
 
@@ -89,7 +90,9 @@ std::expected<SecureString, CliError> read_template(const std::string& path) {
     text = read_stdin_bounded();
   } else {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return std::unexpected(make_error(err::PL_2060, "opening " + path + ": " + os_error_text(errno)));
+    if (fd < 0)
+      return std::unexpected(
+          make_error(err::PL_2060, "opening " + single_line_text(path) + ": " + os_error_text(errno)));
     text = read_file_bounded(fd, path);
   }
   if (!text && text.error().error.code != err::PL_2110.code) text.error().error = err::PL_2060;

@@ -65,13 +65,14 @@ std::vector<std::string_view> split_white_space(std::string_view text) {
 // writer never stops, must end in an error, not in exhausted memory. Whatever
 // the path names (a FIFO, a device) is read, as the user asked.
 std::expected<std::string, CliError> read_key_file(const std::string& path) {
-  auto failure = [&](std::string why) { return std::unexpected(new_argument_error("--keys " + path + ": " + why)); };
+  const std::string shown = "--keys " + single_line_text(path);
+  auto failure = [&](std::string why) { return std::unexpected(new_argument_error(shown + ": " + why)); };
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return failure(os_error_text(errno));
   auto bytes = read_fd_capped(fd);
   ::close(fd);
   if (!bytes) return failure(os_error_text(bytes.error()));
-  if (bytes->size() > MAX_INPUT_BYTES) return std::unexpected(input_too_large_error("--keys " + path));
+  if (bytes->size() > MAX_INPUT_BYTES) return std::unexpected(input_too_large_error(shown));
   std::string text(bytes->begin(), bytes->end());
   if (!is_valid_utf8(text)) return failure("stream did not contain valid UTF-8");
   return text;

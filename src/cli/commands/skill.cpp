@@ -15,6 +15,7 @@
 #include "crypto/encoding.h"
 #include "gate/local_files.h"
 #include "gate/os_error.h"
+#include "gate/vault_text.h"
 #include "gate/write_fully.h"
 
 namespace pellucor {
@@ -220,8 +221,8 @@ std::expected<void, CliError> run_skill(ArgParser& args) {
     if (token.is_value() && !subcommand) {
       if (!is_valid_utf8(token.text)) return std::unexpected(new_argument_error("skill arg: not valid UTF-8"));
       if (token.text != "print" && token.text != "install") {
-        return std::unexpected(
-            new_argument_error("unknown skill subcommand '" + token.text + "' (use: print, install)"));
+        return std::unexpected(new_argument_error("unknown skill subcommand '" + single_line_text(token.text) +
+                                                  "' (use: print, install)"));
       }
       subcommand = token.text;
       continue;

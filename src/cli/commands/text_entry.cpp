@@ -39,24 +39,12 @@ std::expected<void, CliError> run_text_entry_command(TextEntryKind kind, ArgPars
   // The list of words to try names "list", which is not a subcommand: the
   // message is kept as users and scripts know it, and "list" lands here too.
   return std::unexpected(new_argument_error("unknown " + std::string(text_entry_kind_word(kind)) +
-                                            " subcommand '" + *word +
+                                            " subcommand '" + single_line_text(*word) +
                                             "' (try: create, list, get, update, delete, search)"));
 }
 
 CliError unexpected_argument(const ArgToken& token) {
   return new_argument_error("unexpected: " + arg_token_debug(token));
-}
-
-std::expected<SecureString, CliError> read_file_option(ArgParser& args, std::string_view label) {
-  auto path = option_value_string(args, label);
-  if (!path) return std::unexpected(std::move(path.error()));
-  return read_text_source(*path);
-}
-
-std::expected<SecureString, CliError> read_secret_file_option(ArgParser& args, std::string_view label) {
-  auto path = option_value_string(args, label);
-  if (!path) return std::unexpected(std::move(path.error()));
-  return read_secret_source(*path);
 }
 
 std::expected<bool, CliError> read_query_token(const ArgToken& token, TextEntryQuery& query) {
@@ -107,7 +95,7 @@ std::expected<SecureString, CliError> read_text_entry_content(std::optional<Secu
 std::expected<void, CliError> parse_text_entry_status(std::string_view status) {
   if (status == "draft" || status == "active" || status == "archived") return {};
   return std::unexpected(
-      new_argument_error("invalid status '" + std::string(status) + "' (use: draft, active, archived)"));
+      new_argument_error("invalid status '" + single_line_text(status) + "' (use: draft, active, archived)"));
 }
 
 std::expected<SecureString, CliError> read_existing_l2_field(std::span<const Field> fields, std::string_view label,

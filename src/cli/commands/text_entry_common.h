@@ -20,13 +20,6 @@ struct GateContext;
 // unexpected_argument: PL-2000 "unexpected: " and the token's debug form.
 CliError unexpected_argument(const ArgToken& token);
 
-// read_file_option takes the value of the option just met under `label` and
-// reads that file at once with read_text_source ("-" is standard input).
-std::expected<SecureString, CliError> read_file_option(ArgParser& args, std::string_view label);
-// read_secret_file_option is read_file_option for a secret: "-" at a
-// terminal is read with echo off (read_secret_source).
-std::expected<SecureString, CliError> read_secret_file_option(ArgParser& args, std::string_view label);
-
 // The title query of get, update and delete, and how it is matched.
 struct TextEntryQuery {
   std::optional<std::string> text;

@@ -10,11 +10,13 @@
 #include "cli/commands/text_entry.h"
 #include "cli/commands/text_entry_common.h"
 #include "cli/input.h"
+#include "cli/stdin_readers.h"
 #include "cli/terminal.h"
 #include "crypto/encoding.h"
 #include "gate/context.h"
 #include "gate/json.h"
 #include "gate/transport.h"
+#include "gate/vault_text.h"
 
 namespace pellucor {
 
@@ -116,6 +118,9 @@ struct SearchOptions {
 
 std::expected<SearchOptions, CliError> parse_search_options(ArgParser& args) {
   SearchOptions o;
+  // The vector file is read once the whole command line has been checked.
+  std::optional<std::string> vector_path;
+  StandardInputReaders stdin_readers;
   for (;;) {
     auto next = args.next_arg();
     if (!next) return std::unexpected(error_from_arg_error(next.error()));
@@ -124,23 +129,28 @@ std::expected<SearchOptions, CliError> parse_search_options(ArgParser& args) {
     if (token.is_long("vector"))
       return std::unexpected(secret_on_argv_error("--vector", "--vector-file PATH or stdin via --vector-file -"));
     if (token.is_long("vector-file")) {
-      auto text = read_file_option(args, "--vector-file");
-      if (!text) return std::unexpected(std::move(text.error()));
-      o.vector = std::move(*text);
+      auto path = option_value_string(args, "--vector-file");
+      if (!path) return std::unexpected(std::move(path.error()));
+      if (auto once = stdin_readers.claim_file("--vector-file", *path); !once)
+        return std::unexpected(std::move(once.error()));
+      vector_path = std::move(*path);
     } else if (token.is_long("limit")) {
       auto text = option_value_string(args, "--limit");
       if (!text) return std::unexpected(std::move(text.error()));
       auto limit = parse_decimal<std::uint32_t>(*text);
-      if (!limit) return std::unexpected(new_argument_error("--limit: not a number: " + *text));
+      if (!limit) return std::unexpected(new_argument_error("--limit: not a number: " + single_line_text(*text)));
       o.limit = *limit;
     } else {
       return std::unexpected(unexpected_argument(token));
     }
   }
-  if (!o.vector)
+  if (!vector_path)
     return std::unexpected(new_argument_error("--vector-file is required (base64-encoded embedding; not on argv)"));
   if (o.limit < 1 || o.limit > kMaxLimit)
     return std::unexpected(new_argument_error("--limit must be between 1 and 50"));
+  auto vector = read_text_source(*vector_path);
+  if (!vector) return std::unexpected(std::move(vector.error()));
+  o.vector = std::move(*vector);
   return o;
 }
 
@@ -161,6 +171,17 @@ std::string four_decimals(double value) {
   char text[328];
   const int n = std::snprintf(text, sizeof text, "%.4f", value);
   return n > 0 ? std::string(text, static_cast<std::size_t>(n)) : std::string("0.0000");
+}
+
+// One cell of a search row: vault text kept to its line like any other, and
+// its tabs, which would split the cell into columns of the vault's choosing,
+// made blanks. Wiped when freed: the display text is a decrypted summary.
+SecureString row_cell(std::string_view text) {
+  SecureString cell(sanitize_one_line(text).view());
+  for (std::size_t i = 0; i < cell.size(); ++i) {
+    if (cell[i] == '\t') cell[i] = ' ';
+  }
+  return cell;
 }
 
 // What a hit shows in its last column: the decrypted summary, else the
@@ -253,10 +274,10 @@ std::expected<void, CliError> run_text_entry_search(TextEntryKind kind, ArgParse
     const SecureString display = hit_display(*ctx, entry_id);
     // Every column comes from the vault, so all of them are filtered before
     // they reach the terminal, and none may break the row.
-    SecureString line(sanitize_one_line(entry_id).view());
+    SecureString line(row_cell(entry_id).view());
     line.append("\t").append(four_decimals(distance));
-    line.append("\t[").append(sanitize_one_line(model).view()).append("]\t");
-    line.append(sanitize_one_line(display.view()).view());
+    line.append("\t[").append(row_cell(model).view()).append("]\t");
+    line.append(row_cell(display.view()).view());
     line += '\n';
     write_stdout(line.view());
   }

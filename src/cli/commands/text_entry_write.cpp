@@ -1,4 +1,6 @@
 // note/memory create and update: every local check first, then the gate.
+#include <unistd.h>
+
 #include <optional>
 #include <string>
 #include <utility>
@@ -6,9 +8,11 @@
 #include "cli/commands/text_entry.h"
 #include "cli/commands/text_entry_common.h"
 #include "cli/input.h"
+#include "cli/stdin_readers.h"
 #include "cli/terminal.h"
 #include "gate/context.h"
 #include "gate/json.h"
+#include "gate/vault_text.h"
 
 namespace pellucor {
 
@@ -16,14 +20,31 @@ namespace {
 
 constexpr std::string_view kDefaultStatus = "draft";
 
-// The values create and update take from their options.
+// The values create and update take from their options. The files are read
+// only once the whole command line has been checked (read_value_files), so
+// that a refusal, such as standard input named twice, reads nothing.
 struct EntryValues {
-  std::optional<SecureString> summary;
+  std::optional<std::string> summary_path;
   std::optional<std::string> content_path;  // read later, once the other checks have passed
   std::optional<std::string> status;
-  std::optional<SecureString> embeddings;
+  std::optional<std::string> embeddings_path;
   std::optional<std::string> embedding_model;
+  StandardInputReaders stdin_readers;
+  // What read_value_files read.
+  std::optional<SecureString> summary;
+  std::optional<SecureString> embeddings;
 };
+
+// take_path_option takes the path of the file option just met and notes
+// whether it names standard input.
+std::expected<void, CliError> take_path_option(ArgParser& args, std::string_view option, EntryValues& values,
+                                               std::optional<std::string>& path) {
+  auto value = option_value_string(args, option);
+  if (!value) return std::unexpected(std::move(value.error()));
+  if (auto once = values.stdin_readers.claim_file(option, *value); !once) return once;
+  path = std::move(*value);
+  return {};
+}
 
 // read_value_option takes `token` when it is one of the value options of
 // create and update and returns true; false for any other token. The secret
@@ -39,22 +60,17 @@ std::expected<bool, CliError> read_value_option(const ArgToken& token, ArgParser
   if (token.is_long("embeddings"))
     return std::unexpected(secret_on_argv_error("--embeddings", "--embeddings-file PATH" + std::string(or_json)));
 
+  std::expected<void, CliError> path = {};
   if (token.is_long("summary-file")) {
-    auto text = read_secret_file_option(args, "--summary-file");
-    if (!text) return std::unexpected(std::move(text.error()));
-    values.summary = std::move(*text);
+    path = take_path_option(args, "--summary-file", values, values.summary_path);
   } else if (token.is_long("content-file")) {
-    auto path = option_value_string(args, "--content-file");
-    if (!path) return std::unexpected(std::move(path.error()));
-    values.content_path = std::move(*path);
+    path = take_path_option(args, "--content-file", values, values.content_path);
   } else if (token.is_long("status")) {
     auto status = option_value_string(args, "--status");
     if (!status) return std::unexpected(std::move(status.error()));
     values.status = std::move(*status);
   } else if (token.is_long("embeddings-file")) {
-    auto text = read_file_option(args, "--embeddings-file");
-    if (!text) return std::unexpected(std::move(text.error()));
-    values.embeddings = std::move(*text);
+    path = take_path_option(args, "--embeddings-file", values, values.embeddings_path);
   } else if (token.is_long("embedding-model")) {
     auto model = option_value_string(args, "--embedding-model");
     if (!model) return std::unexpected(std::move(model.error()));
@@ -62,7 +78,26 @@ std::expected<bool, CliError> read_value_option(const ArgToken& token, ArgParser
   } else {
     return false;
   }
+  if (!path) return std::unexpected(std::move(path.error()));
   return true;
+}
+
+// read_value_files reads the summary and embeddings files named by the
+// options, in that order ("-" at a terminal is read with echo off for the
+// summary).
+std::expected<void, CliError> read_value_files(EntryValues& values) {
+  if (values.summary_path) {
+    // The summary is a secret: typed at a terminal, it is not shown.
+    auto text = read_secret_source(*values.summary_path);
+    if (!text) return std::unexpected(std::move(text.error()));
+    values.summary = std::move(*text);
+  }
+  if (values.embeddings_path) {
+    auto text = read_text_source(*values.embeddings_path);
+    if (!text) return std::unexpected(std::move(text.error()));
+    values.embeddings = std::move(*text);
+  }
+  return {};
 }
 
 std::optional<std::string_view> view_of(const std::optional<SecureString>& s) {
@@ -91,11 +126,19 @@ std::expected<CreateOptions, CliError> parse_create_options(ArgParser& args) {
     if (!taken) return std::unexpected(std::move(taken.error()));
     if (*taken) continue;
     if (token.is_long("json")) {
+      if (auto once = o.values.stdin_readers.claim("--json"); !once)
+        return std::unexpected(std::move(once.error()));
       o.json = true;
     } else {
       return std::unexpected(unexpected_argument(token));
     }
   }
+  // Without --content-file, piped content is read from standard input.
+  if (!o.json && !o.values.content_path && ::isatty(STDIN_FILENO) != 1) {
+    if (auto once = o.values.stdin_readers.claim("the piped content (no --content-file)"); !once)
+      return std::unexpected(std::move(once.error()));
+  }
+  if (auto read = read_value_files(o.values); !read) return std::unexpected(std::move(read.error()));
   return o;
 }
 
@@ -129,7 +172,7 @@ std::expected<CreateValues, CliError> values_from_json(json::Value& input) {
       for (std::string_view k : kAllowed) known = known || item.key() == k;
       if (!known)
         return std::unexpected(new_argument_error(
-            "unknown key '" + item.key() +
+            "unknown key '" + single_line_text(item.key()) +
             "' \u2014 a typo would silently lose the value (allowed: summary, content, status, embeddings, "
             "embedding_model)"));
     }
@@ -195,6 +238,7 @@ std::expected<UpdateOptions, CliError> parse_update_options(ArgParser& args) {
     if (!*query) return std::unexpected(unexpected_argument(token));
   }
   if (!o.query.text) return std::unexpected(new_argument_error("missing <query>"));
+  if (auto read = read_value_files(o.values); !read) return std::unexpected(std::move(read.error()));
   return o;
 }
 
