@@ -11,7 +11,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <map>
 #include <thread>
 
 extern char** environ;
@@ -114,28 +113,6 @@ termios line_editing_modes(termios t) {
   ::_exit(0);
 }
 
-// The job's environment: the test's own (unless cleared) with the changes.
-std::vector<std::string> job_environment(const RunOptions& o) {
-  std::map<std::string, std::string> vars;
-  if (!o.clear_env) {
-    for (char** e = environ; *e != nullptr; ++e) {
-      const std::string entry = *e;
-      const auto eq = entry.find('=');
-      if (eq != std::string::npos) vars[entry.substr(0, eq)] = entry.substr(eq + 1);
-    }
-  }
-  for (const auto& [name, value] : o.env) {
-    if (value) {
-      vars[name] = *value;
-    } else {
-      vars.erase(name);
-    }
-  }
-  std::vector<std::string> out;
-  for (const auto& [name, value] : vars) out.push_back(name + "=" + value);
-  return out;
-}
-
 std::vector<char*> pointers(std::vector<std::string>& texts) {
   std::vector<char*> out;
   for (std::string& t : texts) out.push_back(t.data());
@@ -172,7 +149,7 @@ ShellJob::ShellJob(const JobOptions& options) {
   const RunOptions& run = options.run;
   std::vector<std::string> args{run.argv0.value_or(run.program)};
   args.insert(args.end(), run.args.begin(), run.args.end());
-  std::vector<std::string> env = job_environment(run);
+  std::vector<std::string> env = child_environment(run);
   const std::vector<char*> argv = pointers(args);
   const std::vector<char*> envp = pointers(env);
   const std::string slave = tty_.slave_path();

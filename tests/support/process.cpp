@@ -83,28 +83,6 @@ bool make_terminal(Fd& master, Fd& slave) {
   return ::tcsetattr(slave.get(), TCSANOW, &t) == 0;
 }
 
-std::vector<std::string> build_environment(const RunOptions& o) {
-  std::map<std::string, std::string> vars;
-  if (!o.clear_env) {
-    for (char** e = environ; e != nullptr && *e != nullptr; ++e) {
-      std::string entry(*e);
-      const std::size_t eq = entry.find('=');
-      if (eq == std::string::npos) continue;
-      vars[entry.substr(0, eq)] = entry.substr(eq + 1);
-    }
-  }
-  for (const auto& [name, value] : o.env) {
-    if (value) {
-      vars[name] = *value;
-    } else {
-      vars.erase(name);
-    }
-  }
-  std::vector<std::string> out;
-  out.reserve(vars.size());
-  for (const auto& [name, value] : vars) out.push_back(name + "=" + value);
-  return out;
-}
 
 std::vector<char*> pointers(std::vector<std::string>& texts) {
   std::vector<char*> out;
@@ -153,6 +131,29 @@ void wait_for_full_pipe(int out, Fd& err, std::string& err_text, pid_t pid, Cloc
 }
 
 }  // namespace
+
+std::vector<std::string> child_environment(const RunOptions& o) {
+  std::map<std::string, std::string> vars;
+  if (!o.clear_env) {
+    for (char** e = environ; e != nullptr && *e != nullptr; ++e) {
+      std::string entry(*e);
+      const std::size_t eq = entry.find('=');
+      if (eq == std::string::npos) continue;
+      vars[entry.substr(0, eq)] = entry.substr(eq + 1);
+    }
+  }
+  for (const auto& [name, value] : o.env) {
+    if (value) {
+      vars[name] = *value;
+    } else {
+      vars.erase(name);
+    }
+  }
+  std::vector<std::string> out;
+  out.reserve(vars.size());
+  for (const auto& [name, value] : vars) out.push_back(name + "=" + value);
+  return out;
+}
 
 RunResult run_process(const RunOptions& o) {
   RunResult result;
@@ -231,7 +232,7 @@ RunResult run_process(const RunOptions& o) {
   std::vector<std::string> argv_texts;
   argv_texts.push_back(o.argv0.value_or(o.program));
   argv_texts.insert(argv_texts.end(), o.args.begin(), o.args.end());
-  std::vector<std::string> env_texts = build_environment(o);
+  std::vector<std::string> env_texts = child_environment(o);
   std::vector<char*> argv = pointers(argv_texts);
   std::vector<char*> envp = pointers(env_texts);
 

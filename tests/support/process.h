@@ -55,6 +55,10 @@ struct RunOptions {
   std::chrono::milliseconds timeout{30000};
 };
 
+// child_environment is the environment a child started with `o` gets: the
+// test's own (unless clear_env), then o.env's changes, as NAME=value texts.
+std::vector<std::string> child_environment(const RunOptions& o);
+
 struct RunResult {
   int exit_code = -1;      // the status when the program exited normally, else -1
   int term_signal = 0;     // the signal that ended it, else 0
