@@ -136,7 +136,8 @@ std::expected<FileDescriptor, CliError> lock_config_writes(const std::string& lo
       return std::unexpected(write_failed("config lock " + single_line_text(lock_path) +
                                           " is a symlink \xe2\x80\x94 refuse to follow it"));
     }
-    return std::unexpected(write_failed("opening config lock " + single_line_text(lock_path) + ": " + os_error_text(why.error)));
+    return std::unexpected(
+        write_failed("opening config lock " + single_line_text(lock_path) + ": " + os_error_text(why.error)));
   }
   FileDescriptor fd = std::move(opened->fd);
   // A lock file created under a umask that takes the owner's read or write
