@@ -21,6 +21,7 @@
 #include "gate/json_reader.h"
 #include "gate/local_files.h"
 #include "gate/os_error.h"
+#include "gate/vault_text.h"
 #include "gate/write_fully.h"
 
 namespace pellucor {
@@ -128,14 +129,15 @@ std::expected<FileDescriptor, CliError> lock_config_writes(const std::string& lo
   if (!opened) {
     const FileRefusal& why = opened.error();
     if (why.step == FileRefusal::Step::NotRegular) {
-      return std::unexpected(write_failed("config lock " + lock_path +
+      return std::unexpected(write_failed("config lock " + single_line_text(lock_path) +
                                           " is not a regular file \xe2\x80\x94 refuse to use it"));
     }
     if (why.step == FileRefusal::Step::Open && why.error == ELOOP) {
-      return std::unexpected(write_failed("config lock " + lock_path +
+      return std::unexpected(write_failed("config lock " + single_line_text(lock_path) +
                                           " is a symlink \xe2\x80\x94 refuse to follow it"));
     }
-    return std::unexpected(write_failed("opening config lock " + lock_path + ": " + os_error_text(why.error)));
+    return std::unexpected(
+        write_failed("opening config lock " + single_line_text(lock_path) + ": " + os_error_text(why.error)));
   }
   FileDescriptor fd = std::move(opened->fd);
   // A lock file created under a umask that takes the owner's read or write
@@ -146,11 +148,11 @@ std::expected<FileDescriptor, CliError> lock_config_writes(const std::string& lo
     if (::flock(fd.get(), LOCK_EX | LOCK_NB) == 0) return fd;
     if (errno == EINTR) continue;
     if (errno != EWOULDBLOCK) {
-      return std::unexpected(write_failed("locking " + lock_path + ": " + os_error_text(errno)));
+      return std::unexpected(write_failed("locking " + single_line_text(lock_path) + ": " + os_error_text(errno)));
     }
     if (std::chrono::steady_clock::now() >= deadline) {
       return std::unexpected(write_failed(
-          "another pellucor-cli process is writing the configuration and still holds " + lock_path +
+          "another pellucor-cli process is writing the configuration and still holds " + single_line_text(lock_path) +
           "; try again when it has finished"));
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -163,17 +165,17 @@ std::optional<CliError> status_refusal(const std::string& path, const struct sta
   if ((st.st_mode & 077) != 0) {
     char mode[16];
     std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 0777));
-    return not_found("config " + path + " has mode " + mode +
+    return not_found("config " + single_line_text(path) + " has mode " + mode +
                      " \xe2\x80\x94 must be 0600 (group/other access refused)");
   }
   if (!S_ISREG(st.st_mode)) {
-    return not_found("config " + path + " is not a regular file \xe2\x80\x94 refuse to read it");
+    return not_found("config " + single_line_text(path) + " is not a regular file \xe2\x80\x94 refuse to read it");
   }
   return std::nullopt;
 }
 
 CliError too_large(const std::string& path) {
-  return not_found("config " + path + " is larger than " + std::to_string(kConfigMaxBytes) +
+  return not_found("config " + single_line_text(path) + " is larger than " + std::to_string(kConfigMaxBytes) +
                    " bytes \xe2\x80\x94 refuse to read it");
 }
 
@@ -228,10 +230,10 @@ std::expected<void, CliError> check_path_components(const std::string& path) {
     struct stat st {};
     if (::lstat(p.c_str(), &st) != 0) {
       if (errno == ENOENT) return false;  // nothing below it exists either
-      return std::unexpected(not_found("stat " + p + ": " + os_error_text(errno)));
+      return std::unexpected(not_found("stat " + single_line_text(p) + ": " + os_error_text(errno)));
     }
     if (S_ISLNK(st.st_mode)) {
-      return std::unexpected(not_found("config path component " + p +
+      return std::unexpected(not_found("config path component " + single_line_text(p) +
                                        " is a symlink \xe2\x80\x94 refuse to follow it"));
     }
     return true;
@@ -269,12 +271,12 @@ std::expected<Config, CliError> load_config_at(const std::string& path) {
   struct stat st {};
   if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
     return std::unexpected(
-        not_found("config path " + path + " is a symlink \xe2\x80\x94 refuse to follow it"));
+        not_found("config path " + single_line_text(path) + " is a symlink \xe2\x80\x94 refuse to follow it"));
   }
   // Whatever keeps the file from being found counts as "not enrolled yet".
   if (::stat(path.c_str(), &st) != 0) {
     return std::unexpected(
-        not_found(std::string(kNotInitialised1) + path + std::string(kNotInitialised2)));
+        not_found(std::string(kNotInitialised1) + single_line_text(path) + std::string(kNotInitialised2)));
   }
   // A device or FIFO is refused before it is opened at all.
   if (auto refused = status_refusal(path, st)) return std::unexpected(std::move(*refused));
@@ -285,15 +287,15 @@ std::expected<Config, CliError> load_config_at(const std::string& path) {
     const FileRefusal& why = opened.error();
     switch (why.step) {
       case FileRefusal::Step::Open:
-        return std::unexpected(not_found("opening " + path + ": " + os_error_text(why.error)));
+        return std::unexpected(not_found("opening " + single_line_text(path) + ": " + os_error_text(why.error)));
       case FileRefusal::Step::Status:
-        return std::unexpected(not_found("stat " + path + ": " + os_error_text(why.error)));
+        return std::unexpected(not_found("stat " + single_line_text(path) + ": " + os_error_text(why.error)));
       case FileRefusal::Step::NotRegular:
         return std::unexpected(std::move(*status_refusal(path, why.status)));
       case FileRefusal::Step::Blocking:
         break;
     }
-    return std::unexpected(not_found("reading " + path + ": " + os_error_text(why.error)));
+    return std::unexpected(not_found("reading " + single_line_text(path) + ": " + os_error_text(why.error)));
   }
   const FileDescriptor fd = std::move(opened->fd);
   if (auto refused = status_refusal(path, opened->status)) return std::unexpected(std::move(*refused));
@@ -310,7 +312,7 @@ std::expected<Config, CliError> load_config_at(const std::string& path) {
     const ssize_t n = ::read(fd.get(), bytes.data() + used, bytes.size() - used);
     if (n < 0) {
       if (errno == EINTR) continue;
-      return std::unexpected(not_found("reading " + path + ": " + os_error_text(errno)));
+      return std::unexpected(not_found("reading " + single_line_text(path) + ": " + os_error_text(errno)));
     }
     if (n == 0) break;
     used += static_cast<std::size_t>(n);
@@ -362,7 +364,7 @@ std::expected<void, CliError> check_config_path_length(const std::string& path) 
 
 std::expected<void, CliError> create_config_folder(const std::string& folder) {
   if (const int e = create_private_folders(folder); e != 0) {
-    return std::unexpected(write_failed("creating " + folder + " failed: " + os_error_text(e)));
+    return std::unexpected(write_failed("creating " + single_line_text(folder) + " failed: " + os_error_text(e)));
   }
   return {};
 }
@@ -375,7 +377,7 @@ std::expected<void, CliError> write_config(const std::string& path, const Config
     if (auto made = create_config_folder(where.parent); !made) return made;
     struct stat st {};
     if (::lstat(where.parent.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-      return std::unexpected(write_failed("config parent " + where.parent +
+      return std::unexpected(write_failed("config parent " + single_line_text(where.parent) +
                                           " is a symlink \xe2\x80\x94 refuse to write through it"));
     }
   }
@@ -435,7 +437,7 @@ std::expected<void, CliError> write_config(const std::string& path, const Config
   if (error != 0) return discard(write_failed("writing temp config: " + os_error_text(error)));
 
   if (::rename(tmp.c_str(), path.c_str()) != 0) {
-    return discard(write_failed("renaming temp config to " + path + ": " + os_error_text(errno)));
+    return discard(write_failed("renaming temp config to " + single_line_text(path) + ": " + os_error_text(errno)));
   }
   // Make the rename itself durable. Best effort: the old or the new file is
   // whole either way, and some file systems refuse to sync a folder.

@@ -1,11 +1,12 @@
 // Text the program did not write that ends up inside an error message: from
 // the vault (a gate error's code and message, a candidate title, a field
-// label, a host from the enrolment) or from the command line (a query, an
-// option name or value, a path). The final error line passes it through the
+// label, a host from the enrolment), from the command line (a query, an
+// option name or value, a path) or from the environment (a path built from
+// HOME or XDG_CONFIG_HOME). The final error line passes it through the
 // terminal filter, which removes every unsafe character but keeps tabs and
 // line feeds; these helpers also take away the line breaks, so that neither a
-// vault nor an argument handed on by an agent can add lines of its own
-// choosing (a forged "PL-…" line) to a failure.
+// vault nor an argument or a folder name handed on by an agent can add lines
+// of its own choosing (a forged "PL-…" line) to a failure or a notice.
 #pragma once
 
 #include <cstddef>

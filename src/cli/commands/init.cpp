@@ -17,6 +17,7 @@
 #include "gate/context.h"
 #include "gate/json_reader.h"
 #include "gate/transport.h"
+#include "gate/vault_text.h"
 
 template <>
 struct pellucor::json::Record<pellucor::BlobJson> {
@@ -100,11 +101,11 @@ std::expected<void, CliError> refuse_existing_config(const std::string& path) {
   if (::lstat(path.c_str(), &st) != 0) return {};
   if (!S_ISLNK(st.st_mode)) {
     return std::unexpected(make_error(
-        err::PL_2002, "config already exists at " + path +
+        err::PL_2002, "config already exists at " + single_line_text(path) +
                           " \xe2\x80\x94 refuse to overwrite (delete it explicitly to re-enroll)"));
   }
   return std::unexpected(make_error(
-      err::PL_2002, "config path " + path + " is a symlink \xe2\x80\x94 refuse to write through it"));
+      err::PL_2002, "config path " + single_line_text(path) + " is a symlink \xe2\x80\x94 refuse to write through it"));
 }
 
 std::string abbreviate_agent_id(std::string_view id) {

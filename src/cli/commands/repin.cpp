@@ -85,7 +85,7 @@ std::expected<void, CliError> check_rewritable(const std::string& path) {
   struct stat link {}, target {};
   if (::lstat(path.c_str(), &link) != 0 || S_ISLNK(link.st_mode) || ::stat(path.c_str(), &target) != 0 ||
       !S_ISREG(target.st_mode)) {
-    return std::unexpected(make_error(err::PL_2002, "no config file at " + path + " to rewrite"));
+    return std::unexpected(make_error(err::PL_2002, "no config file at " + single_line_text(path) + " to rewrite"));
   }
   return {};
 }
@@ -212,7 +212,7 @@ std::expected<void, CliError> run_repin(ArgParser& args) {
     auto now = load_config_at(*path);
     if (!now) return std::unexpected(std::move(now.error()));
     if (!same_enrolment(*now, config)) {
-      return std::unexpected(make_error(err::PL_2002, "config at " + *path +
+      return std::unexpected(make_error(err::PL_2002, "config at " + single_line_text(*path) +
                                                           " changed to another enrolment while repin waited "
                                                           "\xe2\x80\x94 refuse to overwrite it (run repin again)"));
     }

@@ -50,12 +50,14 @@ bool is_symlink(const std::string& path) {
 }
 
 std::expected<void, CliError> refuse_symlink_path(const std::string& path) {
-  if (is_symlink(path)) return std::unexpected(install_error("refusing path that is a symlink: " + path));
+  if (is_symlink(path)) {
+    return std::unexpected(install_error("refusing path that is a symlink: " + single_line_text(path)));
+  }
   return {};
 }
 
 CliError not_a_regular_file(const std::string& path) {
-  return install_error("refusing path that is not a regular file: " + path);
+  return install_error("refusing path that is not a regular file: " + single_line_text(path));
 }
 
 // Writes the whole document on stdout; a failure is this command's error,
@@ -110,7 +112,7 @@ std::expected<void, CliError> run_install(bool yes) {
   const std::string home = home_env;
   const auto detected = detected_environments(home);
   if (detected.empty()) {
-    write_stderr("No supported AI environments found under " + home + ".\n");
+    write_stderr("No supported AI environments found under " + single_line_text(home) + ".\n");
     write_stderr("Install manually with:\n");
     write_stderr("  pellucor-cli skill print > <your-skills-dir>/pellucor.md\n");
     return {};
@@ -152,6 +154,8 @@ std::string_view skill_document() { return assets::skill_md; }
 std::expected<void, CliError> install_skill_file(const std::string& home, const SkillTarget& target) {
   const std::string folder = join(home, target.install_folder);
   const std::string file = join(folder, target.file_name);
+  // As the messages show it: a folder name in HOME may hold a line feed.
+  const std::string shown = single_line_text(file);
   // Refused before any folder is made: the system would take the folders
   // and then refuse the file, leaving them behind.
   if (const std::size_t limit = longest_path_bytes(); file.size() > limit) {
@@ -161,12 +165,12 @@ std::expected<void, CliError> install_skill_file(const std::string& home, const 
   if (auto r = refuse_symlink_path(folder); !r) return r;
   // Private like every folder this program makes.
   if (int e = create_private_folders(folder); e != 0) {
-    return std::unexpected(install_error("creating " + folder + ": " + os_error_text(e)));
+    return std::unexpected(install_error("creating " + single_line_text(folder) + ": " + os_error_text(e)));
   }
   if (auto r = refuse_symlink_path(file); !r) return r;
   // Checked again just before the open, and O_NOFOLLOW closes the window
   // between the two.
-  if (is_symlink(file)) return std::unexpected(install_error("refusing to write through symlink " + file));
+  if (is_symlink(file)) return std::unexpected(install_error("refusing to write through symlink " + shown));
   // Truncated only once it proved to be a regular file.
   auto opened = open_regular_file(file, O_WRONLY | O_CREAT | O_NOFOLLOW, 0666);
   if (!opened) {
@@ -177,13 +181,13 @@ std::expected<void, CliError> install_skill_file(const std::string& home, const 
       return std::unexpected(not_a_regular_file(file));
     }
     if (open_failed && why.error == ELOOP) {
-      return std::unexpected(install_error("refusing to write through symlink " + file));
+      return std::unexpected(install_error("refusing to write through symlink " + shown));
     }
-    return std::unexpected(install_error("writing " + file + ": " + os_error_text(why.error)));
+    return std::unexpected(install_error("writing " + shown + ": " + os_error_text(why.error)));
   }
   FileDescriptor fd = std::move(opened->fd);
   // Fails with the error `e` of a step on the file.
-  auto failed = [&](int e) { return std::unexpected(install_error("writing " + file + ": " + os_error_text(e))); };
+  auto failed = [&](int e) { return std::unexpected(install_error("writing " + shown + ": " + os_error_text(e))); };
   if (::ftruncate(fd.get(), 0) != 0) return failed(errno);
   // From here on a failure leaves part of the document at most: an agent
   // host would take that for the whole of the rules, so the file goes
@@ -198,7 +202,7 @@ std::expected<void, CliError> install_skill_file(const std::string& home, const 
   };
   if (const int error = write_fully(fd.get(), skill_document()); error != 0) return failed_midway(error);
   if (::close(fd.release()) != 0) return failed_midway(errno);
-  write_stderr("  installed: " + file + "\n");
+  write_stderr("  installed: " + shown + "\n");
   return {};
 }
 
