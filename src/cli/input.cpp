@@ -415,10 +415,10 @@ std::expected<SecureString, CliError> read_secret_stdin() {
 }
 
 std::expected<SecureString, CliError> read_secret_source(std::string_view path) {
-  if (path != "-") return read_text_source(path);
-  auto text = read_secret_stdin();
-  if (text) trim_trailing_newlines(*text);
-  return text;
+  if (path != "-" || ::isatty(STDIN_FILENO) == 0) return read_text_source(path);
+  // As read_secret_stdin, with read_text_source's trimming of the end.
+  const HiddenTerminalInput hidden("");
+  return read_text_source(path);
 }
 
 std::expected<std::string, CliError> option_value_string(ArgParser& args, std::string_view label) {
